@@ -1,0 +1,161 @@
+#include "app/capture_dlg.h"
+
+#include <cstring>
+
+#include "app/config_dlg.h"
+#include "device/chunk_notice.h"
+#include "display/frame_painter.h"
+
+namespace {
+
+const char CAPTION_SHOW_IMAGE[] = "Show Image";
+const char CAPTION_STOP[] = "Stop";
+constexpr int CAPTION_BUFFER = 10;
+
+// The picture control's window rectangle, its sunken edge included.
+constexpr int PICTURE_LEFT = 10;
+constexpr int PICTURE_TOP = 10;
+constexpr int PICTURE_WINDOW_WIDTH = 514;
+constexpr int PICTURE_WINDOW_HEIGHT = 385;
+
+// Chunk notices are posted messages, and posted messages are always
+// retrieved before input: past this backlog a waiting click or key wins
+// and the queued chunks are skipped (the picture catches up at the next
+// frame marker; the capture file has every byte regardless).
+constexpr long INPUT_BACKLOG_LIMIT = 32;
+
+} // namespace
+
+BEGIN_MESSAGE_MAP(CCaptureDlg, CDialog)
+    ON_WM_PAINT()
+    ON_WM_QUERYDRAGICON()
+    ON_WM_DESTROY()
+    ON_BN_CLICKED(IDC_SHOW_IMAGE, OnShowImage)
+    ON_BN_CLICKED(IDC_INITIAL_MODE, OnInitialMode)
+    ON_MESSAGE(WM_CHUNK_READY, OnChunkReady)
+END_MESSAGE_MAP()
+
+CCaptureDlg::CCaptureDlg(CWnd* pParent)
+    : CDialog(IDD_MAIN, pParent),
+      m_hIcon(AfxGetApp() ? AfxGetApp()->LoadIcon(IDR_MAINFRAME) : nullptr),
+      m_settings(DEFAULT_SENSOR_SETTINGS),
+      m_nRow(0),
+      m_nCol(0)
+{
+}
+
+BOOL CCaptureDlg::OnInitDialog()
+{
+    CDialog::OnInitDialog();
+
+    SetIcon(m_hIcon, TRUE);
+    SetIcon(m_hIcon, FALSE);
+    PlacePicture();
+    m_settings = DEFAULT_SENSOR_SETTINGS;
+    return TRUE;
+}
+
+void CCaptureDlg::PlacePicture()
+{
+    if (CWnd* picture = GetDlgItem(IDC_PICTURE))
+        picture->MoveWindow(PICTURE_LEFT, PICTURE_TOP, PICTURE_WINDOW_WIDTH, PICTURE_WINDOW_HEIGHT, TRUE);
+}
+
+void CCaptureDlg::OnOK()
+{
+    if (m_device.Connect())
+        MessageBox("Connect Succeed", "Connect", MB_ICONINFORMATION | MB_OK);
+    else
+        MessageBox("Connect Fail", "Connect", MB_ICONERROR | MB_OK);
+}
+
+void CCaptureDlg::OnCancel()
+{
+    m_device.StopCapture();
+    CDialog::OnCancel();
+}
+
+void CCaptureDlg::OnShowImage()
+{
+    CWnd* button = GetDlgItem(IDC_SHOW_IMAGE);
+    if (!button)
+        return;
+    char caption[CAPTION_BUFFER] = {};
+    button->GetWindowText(caption, CAPTION_BUFFER);
+
+    // Each press starts the picture over from the top-left corner.
+    m_nCol = 0;
+    m_nRow = 0;
+
+    if (std::strcmp(caption, CAPTION_STOP) == 0) {
+        m_device.StopCapture();
+        button->SetWindowText(CAPTION_SHOW_IMAGE);
+        return;
+    }
+    StartShowing(button);
+}
+
+void CCaptureDlg::StartShowing(CWnd* button)
+{
+    if (!m_device.StartImaging(m_settings)) {
+        MessageBox("Catch Image Fail", "Catch", MB_ICONERROR | MB_OK);
+        return;
+    }
+    button->SetWindowText(CAPTION_STOP);
+    m_device.StartCapture();
+}
+
+void CCaptureDlg::OnInitialMode()
+{
+    CConfigDlg dlg;
+    if (dlg.DoModal() == IDOK)
+        m_settings = dlg.GetSettings();
+}
+
+LRESULT CCaptureDlg::OnChunkReady(WPARAM, LPARAM lParam)
+{
+    ChunkNoticePtr notice = AdoptChunkNotice(lParam);
+    if (notice) {
+        if (CWnd* picture = GetDlgItem(IDC_PICTURE))
+            PaintChunk(picture->GetSafeHwnd(), notice->bytes, notice->count, m_nRow, m_nCol);
+    }
+    YieldToInput();
+    return 1;
+}
+
+void CCaptureDlg::YieldToInput()
+{
+    if (OutstandingChunkNotices() > INPUT_BACKLOG_LIMIT && HIWORD(GetQueueStatus(QS_INPUT)) != 0)
+        DiscardQueuedChunks(m_hWnd);
+}
+
+void CCaptureDlg::OnPaint()
+{
+    if (!IsIconic()) {
+        Default();
+        return;
+    }
+    CPaintDC dc(this);
+    SendMessage(WM_ICONERASEBKGND, reinterpret_cast<WPARAM>(dc.GetSafeHdc()), 0);
+
+    const int cxIcon = GetSystemMetrics(SM_CXICON);
+    const int cyIcon = GetSystemMetrics(SM_CYICON);
+    RECT rect;
+    GetClientRect(&rect);
+    const int x = (rect.right - rect.left - cxIcon + 1) / 2;
+    const int y = (rect.bottom - rect.top - cyIcon + 1) / 2;
+    dc.DrawIcon(x, y, m_hIcon);
+}
+
+HCURSOR CCaptureDlg::OnQueryDragIcon()
+{
+    return static_cast<HCURSOR>(m_hIcon);
+}
+
+void CCaptureDlg::OnDestroy()
+{
+    // Posted notices own their chunks; the system drops a destroyed
+    // window's messages without freeing them.
+    DiscardQueuedChunks(m_hWnd);
+    CDialog::OnDestroy();
+}

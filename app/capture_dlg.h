@@ -1,0 +1,40 @@
+// capture_dlg.h - CCaptureDlg, the main window: "Device Connect", "Show
+// Image"/"Stop", "Exit", and the live picture painted from the reader's
+// chunks.
+#pragma once
+
+#include "afx/afxwin.h"
+#include "device/image_device.h"
+#include "res/resource.h"
+
+class CCaptureDlg : public CDialog {
+public:
+    explicit CCaptureDlg(CWnd* pParent = nullptr);
+
+    enum { IDD = IDD_MAIN };
+
+protected:
+    BOOL OnInitDialog() override;
+    void OnOK() override;     // "Device Connect", and the Enter key
+    void OnCancel() override; // "Exit", the Escape key and the close box
+
+    afx_msg void OnPaint();
+    afx_msg HCURSOR OnQueryDragIcon();
+    afx_msg void OnShowImage();
+    afx_msg void OnInitialMode();
+    afx_msg LRESULT OnChunkReady(WPARAM wParam, LPARAM lParam);
+    afx_msg void OnDestroy();
+
+    DECLARE_MESSAGE_MAP()
+
+private:
+    void PlacePicture();
+    void StartShowing(CWnd* button);
+    void YieldToInput();
+
+    HICON m_hIcon;
+    CImageDevice m_device;
+    SensorSettings m_settings;
+    WORD m_nRow;
+    WORD m_nCol;
+};

@@ -1,0 +1,104 @@
+// The capture reader: a thread that streams the device's output in chunks
+// to the main window and to the capture file until it is told to stop.
+#include <memory>
+#include <new>
+
+#include "afx/afxwin.h"
+#include "device/chunk_notice.h"
+#include "device/image_device.h"
+#include "device/win_handle.h"
+
+namespace {
+
+const char CAPTURE_FILE_PATH[] = "C:\\1.txt";
+
+// Recreated at every start; raw stream bytes, nothing added. A file that
+// cannot be created leaves the capture unrecorded but running.
+class CCaptureFile {
+public:
+    CCaptureFile()
+        : m_file(CreateFileA(CAPTURE_FILE_PATH, GENERIC_READ | GENERIC_WRITE,
+                             FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, CREATE_ALWAYS,
+                             FILE_ATTRIBUTE_NORMAL, nullptr))
+    {
+    }
+
+    void Append(const BYTE* bytes, DWORD count)
+    {
+        if (!m_file.IsValid())
+            return;
+        DWORD written = 0;
+        WriteFile(m_file.Get(), bytes, count, &written, nullptr);
+    }
+
+private:
+    CFileHandle m_file;
+};
+
+HWND FindTargetWindow()
+{
+    CWinApp* app = AfxGetApp();
+    CWnd* mainWnd = app ? app->GetMainWnd() : nullptr;
+    return mainWnd ? mainWnd->GetSafeHwnd() : nullptr;
+}
+
+} // namespace
+
+void CImageDevice::StartCapture()
+{
+    m_bStop.store(0);
+    ResetEvent(m_hStopEvent);
+    m_hThread = CreateThread(nullptr, 0, CaptureThreadProc, this, 0, nullptr);
+}
+
+void CImageDevice::StopCapture()
+{
+    m_bStop.store(1);
+    SetEvent(m_hStopEvent);
+    if (!m_hThread)
+        return;
+    WaitForSingleObject(m_hThread, INFINITE);
+    CloseHandle(m_hThread);
+    m_hThread = nullptr;
+}
+
+DWORD WINAPI CImageDevice::CaptureThreadProc(LPVOID param)
+{
+    static_cast<CImageDevice*>(param)->RunCapture();
+    return 1;
+}
+
+void CImageDevice::PauseWhileClosed()
+{
+    // Reads on a closed link fail at once; without this the loop would spin
+    // until the link is reopened or the capture stopped.
+    if (!IsOpen())
+        WaitForSingleObject(m_hStopEvent, TRANSFER_TIMEOUT_MS);
+}
+
+void CImageDevice::RunCapture()
+{
+    {
+        std::unique_ptr<BYTE[]> ring(new (std::nothrow) BYTE[RING_SLOTS * CHUNK_SIZE]);
+        CChunkPoster poster(FindTargetWindow());
+        CCaptureFile file;
+        BYTE slot = 0;
+
+        while (ring && m_bStop.load() == 0) {
+            BYTE* chunk = ring.get() + slot * CHUNK_SIZE;
+            const DWORD count = Read(chunk, CHUNK_SIZE);
+            if (count > 0) {
+                poster.Post(chunk, count);
+                file.Append(chunk, count);
+            } else {
+                PauseWhileClosed();
+            }
+            slot = static_cast<BYTE>((slot + 1) % RING_SLOTS);
+        }
+        // Without a ring there is nothing to read into: wait to be stopped.
+        if (!ring)
+            WaitForSingleObject(m_hStopEvent, INFINITE);
+    } // the ring is released and the capture file closed here
+
+    Write(CMD_STOP_STREAM, STOP_STREAM_LENGTH);
+}

@@ -1,0 +1,71 @@
+// image_device.h - CImageDevice, the one link to the image sensor's driver.
+//
+// The link opens the first present interface of the driver's class, moves
+// bytes with 200 ms timed overlapped transfers, resets the device, speaks
+// its command protocol (Connect, StartImaging) and runs the capture reader
+// thread (StartCapture, StopCapture).
+//
+// Threads: the UI thread and the reader may transfer at the same time, each
+// transfer with its own event and OVERLAPPED. Transfers hold the link lock
+// shared; Open and Close hold it exclusively, so a handle is never closed
+// while a transfer is on it and no transfer starts on a released handle.
+#pragma once
+
+#include <windows.h>
+
+#include <winioctl.h>
+
+#include <atomic>
+
+#include "device/device_protocol.h"
+
+// {1B65BEDD-1D6A-11D6-807D-82B3DAB6C625}
+extern const GUID GUID_DEVINTERFACE_IMAGEDEV;
+
+// Device type 0x22 (FILE_DEVICE_UNKNOWN), function 2, buffered, any access.
+constexpr DWORD IOCTL_DEVICE_RESET = CTL_CODE(0x22, 2, METHOD_BUFFERED, FILE_ANY_ACCESS);
+
+constexpr DWORD TRANSFER_TIMEOUT_MS = 200;
+
+class CImageDevice {
+public:
+    CImageDevice();
+    virtual ~CImageDevice();
+
+    CImageDevice(const CImageDevice&) = delete;
+    CImageDevice& operator=(const CImageDevice&) = delete;
+
+    // Device link. Open keeps a link that is already open and returns TRUE.
+    BOOL Open(const GUID& interfaceClass, DWORD index);
+    DWORD Read(void* buffer, WORD length);
+    DWORD Write(const void* buffer, WORD length);
+    BOOL Reset();
+    BOOL Close();
+    BOOL IsOpen() const;
+
+    // Command protocol (UI thread).
+    BOOL Connect();
+    BOOL StartImaging(const SensorSettings& settings);
+
+    // Capture reader. StartCapture is called only while no reader runs;
+    // StopCapture returns once the reader has ended (at once if none runs).
+    void StartCapture();
+    void StopCapture();
+
+private:
+    enum class Direction { In, Out };
+
+    DWORD Transfer(Direction direction, void* buffer, WORD length);
+    BOOL WriteRegisters(const SensorSettings& settings);
+    BOOL Synchronize();
+
+    static DWORD WINAPI CaptureThreadProc(LPVOID param);
+    void RunCapture();
+    void PauseWhileClosed();
+
+    HANDLE m_hDevice;           // guarded by m_linkLock
+    std::atomic<LONG> m_bStop;  // set by the UI thread, read by the reader
+    HANDLE m_hThread;
+    HANDLE m_hStopEvent;        // signalled with m_bStop, so an idle reader wakes at once
+    mutable SRWLOCK m_linkLock;
+};

@@ -1,0 +1,15 @@
+#!/bin/sh
+# Runs a Windows program of the build under Wine, headless, in the build's
+# own prefix. CTest uses it as the emulator for every test executable.
+#   ORLAVENT_WINEPREFIX  the prefix (default: ./wineprefix of the caller)
+set -eu
+. "$(dirname "$0")/wine-env.sh"
+wine_prefix_ready "${ORLAVENT_WINEPREFIX:-$PWD/wineprefix}" null
+# Keep the server, and with it the simulated sensor's driver, loaded
+# between the test programs; the test run's last step ends it.
+wineserver -p 30 </dev/null >/dev/null 2>&1 || true
+# Wine's services (the sensor's driver among them) start with the first
+# program of a server and inherit its output: start them from a program
+# whose output goes nowhere, or they hold the caller's pipe open.
+wine cmd.exe /c exit 0 </dev/null >/dev/null 2>&1 || true
+exec wine "$@"

@@ -1,0 +1,216 @@
+/*
+ * sensor.c - the simulated sensor's state: the command protocol, resets,
+ * plugging, the fault script, the log and the control device's settings.
+ * Every function here runs with the sensor's lock held.
+ */
+#include "sensor.h"
+
+#include "simsensor/sim_pattern.h"
+
+#define CMD_STOP_STREAM 0x11
+#define CMD_QUERY 0x9A
+#define CMD_WRITE_REG 0x10
+#define CMD_SYNC 0x3F
+#define CMD_START_STREAM 0xA1
+
+#define STOP_STREAM_LENGTH 3
+#define WRITE_REG_SHORT 3
+#define WRITE_REG_LONG 4
+#define ACK_GOOD 0x10
+#define ACK_BAD 0x11
+
+/* What the sensor answers to a query: its model and picture size. */
+static const UCHAR kQueryReply[] = { 0x49, 0x44, 0x80, 0x60 };
+static const UCHAR kStopStream[STOP_STREAM_LENGTH] = { CMD_STOP_STREAM, 0x00, 0x01 };
+
+void SensorInit(SENSOR* sensor, ULONG index)
+{
+    RtlZeroMemory(sensor, sizeof(*sensor));
+    sensor->kind = DEVICE_KIND_SENSOR;
+    sensor->index = index;
+    sensor->plugGeneration = 1;
+    KeInitializeSpinLock(&sensor->lock);
+    InitializeListHead(&sensor->pendingReads);
+    SensorPowerOn(sensor, NULL);
+}
+
+static void ClearTraffic(SENSOR* sensor)
+{
+    sensor->status.bytesReceived = 0;
+    sensor->status.bytesDelivered = 0;
+    sensor->status.deliveredHash = SIM_FNV_OFFSET;
+    sensor->status.overflowBytes = 0;
+    sensor->status.resetCount = 0;
+    sensor->status.openCount = 0;
+}
+
+void SensorClearLog(SENSOR* sensor)
+{
+    sensor->log.first = 0;
+    sensor->log.count = 0;
+    ClearTraffic(sensor);
+}
+
+/* Open handles survive a power-on reset (they are the host's, not the
+ * device's); an unplugged device comes back, its old handles stay dead. */
+void SensorPowerOn(SENSOR* sensor, PLIST_ENTRY done)
+{
+    ULONG openHandles = sensor->status.openHandles;
+
+    if (done)
+        SensorCancelAllReads(sensor, STATUS_CANCELLED, NULL, done);
+    StreamStop(sensor);
+    RtlZeroMemory(&sensor->status, sizeof(sensor->status));
+    sensor->status.openHandles = openHandles;
+    sensor->status.plugged = 1;
+    sensor->rate = SIM_RATE_DEFAULT;
+    sensor->faultFlags = 0;
+    sensor->badAckEntry = 0;
+    sensor->stopAfterBytes = 0;
+    sensor->bytesSinceFaults = 0;
+    sensor->frame = 0;
+    sensor->streamPos = 0;
+    SensorClearLog(sensor);
+}
+
+void SensorSetPlugged(SENSOR* sensor, BOOLEAN plugged, PLIST_ENTRY done)
+{
+    if (plugged == (BOOLEAN)(sensor->status.plugged != 0))
+        return;
+    sensor->status.plugged = plugged;
+    if (plugged)
+        return;
+    sensor->plugGeneration++;
+    StreamStop(sensor);
+    SensorCancelAllReads(sensor, STATUS_DEVICE_NOT_CONNECTED, NULL, done);
+}
+
+void SensorSetRate(SENSOR* sensor, ULONG picturesPerSecond)
+{
+    sensor->rate = picturesPerSecond;
+    StreamRestartPacing(sensor);
+}
+
+void SensorSetFaults(SENSOR* sensor, const SIM_FAULT_ARG* faults)
+{
+    sensor->faultFlags = faults->flags;
+    sensor->badAckEntry = faults->badAckEntry;
+    sensor->stopAfterBytes = faults->stopAfterBytes;
+    sensor->bytesSinceFaults = 0;
+}
+
+void SensorLogRecord(SENSOR* sensor, ULONG type, const UCHAR* bytes, ULONG length)
+{
+    SENSOR_LOG* log = &sensor->log;
+    SIM_LOG_RECORD* record;
+    ULONG kept = length < SIM_LOG_MAX_BYTES ? length : SIM_LOG_MAX_BYTES;
+
+    if (log->count == SIM_LOG_CAPACITY) {
+        log->first = (log->first + 1) % SIM_LOG_CAPACITY;
+        log->count--;
+    }
+    record = &log->records[(log->first + log->count) % SIM_LOG_CAPACITY];
+    log->count++;
+    RtlZeroMemory(record, sizeof(*record));
+    record->type = type;
+    record->length = length;
+    if (bytes)
+        RtlCopyMemory(record->bytes, bytes, kept);
+}
+
+ULONG SensorCopyLog(const SENSOR* sensor, SIM_LOG_RECORD* out, ULONG maxRecords)
+{
+    const SENSOR_LOG* log = &sensor->log;
+    ULONG n = log->count < maxRecords ? log->count : maxRecords;
+    ULONG i;
+
+    for (i = 0; i < n; ++i)
+        out[i] = log->records[(log->first + i) % SIM_LOG_CAPACITY];
+    return n;
+}
+
+void SensorCurrentPicture(const SENSOR* sensor, UCHAR* picture)
+{
+    ULONG x, y;
+    for (y = 0; y < SIM_PICTURE_HEIGHT; ++y)
+        for (x = 0; x < SIM_PICTURE_WIDTH; ++x)
+            picture[y * SIM_PICTURE_WIDTH + x] =
+                SimPatternPixel(sensor->frame, x, y, sensor->status.regs[0], sensor->status.regs[1]);
+}
+
+/* The reset request: the device stops and forgets its output, keeps its
+ * registers. */
+void SensorDeviceReset(SENSOR* sensor)
+{
+    StreamStop(sensor);
+    sensor->status.regWrites = 0;
+    sensor->status.resetCount++;
+    SensorLogRecord(sensor, SIM_LOG_RESET, NULL, 0);
+}
+
+static void Reply(SENSOR* sensor, const UCHAR* bytes, ULONG length)
+{
+    FifoPush(&sensor->fifo, bytes, length);
+}
+
+static void ReplyByte(SENSOR* sensor, UCHAR byte)
+{
+    Reply(sensor, &byte, 1);
+}
+
+static BOOLEAN IsStopStream(const UCHAR* bytes, ULONG length)
+{
+    return length == STOP_STREAM_LENGTH && RtlCompareMemory(bytes, kStopStream, length) == length;
+}
+
+static void WriteRegister(SENSOR* sensor, const UCHAR* bytes)
+{
+    BOOLEAN badAck = (sensor->faultFlags & SIM_FAULT_BAD_ACK) && sensor->status.regWrites == sensor->badAckEntry;
+
+    sensor->status.regs[bytes[1]] = bytes[2];
+    sensor->status.regWrites++;
+    ReplyByte(sensor, badAck ? ACK_BAD : ACK_GOOD);
+    if (badAck && (sensor->faultFlags & SIM_FAULT_BAD_ACK_ONCE))
+        sensor->faultFlags &= ~(SIM_FAULT_BAD_ACK | SIM_FAULT_BAD_ACK_ONCE);
+}
+
+/* One write is one command. Anything the device does not know is taken
+ * and ignored, as the real device does; the log still shows it. */
+static void ExecuteCommand(SENSOR* sensor, const UCHAR* bytes, ULONG length)
+{
+    if (length == 0)
+        return;
+    if (IsStopStream(bytes, length)) {
+        StreamStop(sensor);
+    } else if (bytes[0] == CMD_QUERY && length == 1) {
+        sensor->status.regWrites = 0;
+        if (!(sensor->faultFlags & SIM_FAULT_NO_QUERY_REPLY))
+            Reply(sensor, kQueryReply, sizeof(kQueryReply));
+    } else if (bytes[0] == CMD_WRITE_REG && (length == WRITE_REG_SHORT || length == WRITE_REG_LONG)) {
+        WriteRegister(sensor, bytes);
+    } else if (bytes[0] == CMD_SYNC && length == 1) {
+        if (!(sensor->faultFlags & SIM_FAULT_NO_SYNC_ECHO))
+            ReplyByte(sensor, CMD_SYNC);
+    } else if (bytes[0] == CMD_START_STREAM && length == 1) {
+        sensor->status.regWrites = 0;
+        StreamStart(sensor);
+    }
+}
+
+/* A silenced device still takes every write; it answers a command only
+ * when all of its bytes came before the silence began. */
+void SensorTakeWrite(SENSOR* sensor, const UCHAR* bytes, ULONG length)
+{
+    SensorLogRecord(sensor, SIM_LOG_WRITE, bytes, length);
+    sensor->status.bytesReceived += length;
+    sensor->bytesSinceFaults += length;
+    if ((sensor->faultFlags & SIM_FAULT_GO_SILENT) && sensor->bytesSinceFaults > sensor->stopAfterBytes)
+        return;
+    ExecuteCommand(sensor, bytes, length);
+}
+
+void SensorTick(SENSOR* sensor, PLIST_ENTRY done)
+{
+    StreamFeedFifo(sensor);
+    SensorServeReads(sensor, done);
+}

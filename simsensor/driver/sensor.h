@@ -1,0 +1,105 @@
+/*
+ * sensor.h - the simulated image sensor inside the stand-in driver.
+ *
+ * Every device object of the driver carries a DEVICE_KIND first in its
+ * extension, so a dispatch routine can tell the sensors from the control
+ * device. A sensor's whole state is guarded by its spin lock; IRPs are
+ * gathered on a local list under the lock and completed after it is
+ * released, so no completion ever runs with the lock held.
+ */
+#ifndef SENSOR_H
+#define SENSOR_H
+
+#include <ntifs.h> /* ntddk.h plus the Zw wait the unload needs */
+
+#include "simsensor/sim_ioctl.h"
+
+typedef enum DEVICE_KIND {
+    DEVICE_KIND_SENSOR = 1,
+    DEVICE_KIND_CONTROL = 2
+} DEVICE_KIND;
+
+typedef struct CONTROL_EXTENSION {
+    DEVICE_KIND kind;
+} CONTROL_EXTENSION;
+
+/* The sensor's output buffer: command replies and picture bytes share it,
+ * in the order the device produced them. */
+typedef struct SENSOR_FIFO {
+    UCHAR data[SIM_FIFO_BYTES];
+    ULONG head;  /* index of the oldest byte */
+    ULONG count;
+} SENSOR_FIFO;
+
+typedef struct SENSOR_LOG {
+    SIM_LOG_RECORD records[SIM_LOG_CAPACITY];
+    ULONG first; /* index of the oldest record */
+    ULONG count;
+} SENSOR_LOG;
+
+typedef struct SENSOR {
+    DEVICE_KIND kind;
+    ULONG index;
+    KSPIN_LOCK lock;
+    LIST_ENTRY pendingReads;  /* read IRPs, linked through Tail.Overlay.ListEntry */
+
+    /* A handle works only while the device is plugged and was opened in the
+     * current plug generation: unplugging outdates every open handle. */
+    ULONG plugGeneration;
+
+    ULONG rate;               /* pictures per second, or SIM_RATE_FLAT_OUT */
+    ULONG faultFlags;
+    ULONG badAckEntry;
+    ULONG stopAfterBytes;
+    ULONG bytesSinceFaults;   /* received since the fault script was set */
+
+    ULONG frame;              /* picture being produced, or the next one */
+    ULONG streamPos;          /* offset within the current picture's bytes */
+    ULONGLONG lastTick;       /* system time the stream was last fed up to */
+    ULONG byteCredit;         /* stream bytes owed, in thousandths */
+
+    SIM_STATUS status;        /* counters and registers, as reported */
+    SENSOR_FIFO fifo;
+    SENSOR_LOG log;
+} SENSOR;
+
+/* sensor.c: state changes. Callers hold the sensor's lock; IRPs that become
+ * complete are moved to `done` with their status already set. */
+void SensorInit(SENSOR* sensor, ULONG index);
+void SensorPowerOn(SENSOR* sensor, PLIST_ENTRY done);
+void SensorSetPlugged(SENSOR* sensor, BOOLEAN plugged, PLIST_ENTRY done);
+void SensorSetRate(SENSOR* sensor, ULONG picturesPerSecond);
+void SensorSetFaults(SENSOR* sensor, const SIM_FAULT_ARG* faults);
+void SensorClearLog(SENSOR* sensor);
+ULONG SensorCopyLog(const SENSOR* sensor, SIM_LOG_RECORD* out, ULONG maxRecords);
+void SensorCurrentPicture(const SENSOR* sensor, UCHAR* picture);
+void SensorLogRecord(SENSOR* sensor, ULONG type, const UCHAR* bytes, ULONG length);
+void SensorTakeWrite(SENSOR* sensor, const UCHAR* bytes, ULONG length);
+void SensorDeviceReset(SENSOR* sensor);
+void SensorTick(SENSOR* sensor, PLIST_ENTRY done);
+
+/* sensor_io.c: the sensor's IRP handlers and its queue of waiting reads
+ * (the two queue functions are called with the lock held). */
+void SensorServeReads(SENSOR* sensor, PLIST_ENTRY done);
+void SensorCancelAllReads(SENSOR* sensor, NTSTATUS status, PFILE_OBJECT onlyFile, PLIST_ENTRY done);
+NTSTATUS SensorCreate(SENSOR* sensor, PIRP irp);
+NTSTATUS SensorClose(SENSOR* sensor, PIRP irp);
+NTSTATUS SensorCleanup(SENSOR* sensor, PIRP irp);
+NTSTATUS SensorRead(SENSOR* sensor, PIRP irp);
+NTSTATUS SensorWrite(SENSOR* sensor, PIRP irp);
+NTSTATUS SensorDeviceControl(SENSOR* sensor, PIRP irp);
+void CompleteIrpList(PLIST_ENTRY done);
+
+/* sensor_stream.c: the output FIFO and the picture generator. */
+ULONG FifoPush(SENSOR_FIFO* fifo, const UCHAR* bytes, ULONG length);
+ULONG FifoPop(SENSOR_FIFO* fifo, UCHAR* out, ULONG length);
+void FifoClear(SENSOR_FIFO* fifo);
+void StreamRestartPacing(SENSOR* sensor);
+void StreamStart(SENSOR* sensor);
+void StreamStop(SENSOR* sensor);
+BOOLEAN SensorIsSilent(const SENSOR* sensor);
+BOOLEAN StreamIsFlatOut(const SENSOR* sensor);
+ULONG StreamGenerate(SENSOR* sensor, UCHAR* out, ULONG length);
+void StreamFeedFifo(SENSOR* sensor);
+
+#endif /* SENSOR_H */

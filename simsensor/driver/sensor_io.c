@@ -1,0 +1,251 @@
+/*
+ * sensor_io.c - the sensor devices' IRP handlers and their queue of
+ * waiting reads.
+ *
+ * A waiting read is owned by whoever clears its cancel routine first:
+ * the queue (to complete it with bytes) or the I/O manager's cancel
+ * (which then calls CancelRead). A read whose cancel routine is already
+ * gone stays in the queue until CancelRead takes it out under the lock.
+ */
+#include "sensor.h"
+
+static DRIVER_CANCEL CancelRead;
+
+static void AddToHash(SIM_STATUS* status, const UCHAR* bytes, ULONG length)
+{
+    ULONG hash = status->deliveredHash;
+    ULONG i;
+    for (i = 0; i < length; ++i) {
+        hash ^= bytes[i];
+        hash *= SIM_FNV_PRIME;
+    }
+    status->deliveredHash = hash;
+    status->bytesDelivered += length;
+}
+
+static BOOLEAN HasOutput(const SENSOR* sensor)
+{
+    return sensor->fifo.count > 0 || StreamIsFlatOut(sensor);
+}
+
+/* Replies already queued come first; a flat-out stream then fills the
+ * rest of the read as fast as the host asks. */
+static void FillRead(SENSOR* sensor, PIRP irp)
+{
+    ULONG length = IoGetCurrentIrpStackLocation(irp)->Parameters.Read.Length;
+    UCHAR* buffer = irp->AssociatedIrp.SystemBuffer;
+    ULONG filled = FifoPop(&sensor->fifo, buffer, length);
+
+    if (filled < length && StreamIsFlatOut(sensor))
+        filled += StreamGenerate(sensor, buffer + filled, length - filled);
+    AddToHash(&sensor->status, buffer, filled);
+    irp->IoStatus.Status = STATUS_SUCCESS;
+    irp->IoStatus.Information = filled;
+}
+
+void SensorServeReads(SENSOR* sensor, PLIST_ENTRY done)
+{
+    PLIST_ENTRY entry = sensor->pendingReads.Flink;
+
+    while (entry != &sensor->pendingReads && HasOutput(sensor)) {
+        PLIST_ENTRY next = entry->Flink;
+        PIRP irp = CONTAINING_RECORD(entry, IRP, Tail.Overlay.ListEntry);
+        if (IoSetCancelRoutine(irp, NULL) != NULL) {
+            RemoveEntryList(entry);
+            sensor->status.pendingReads--;
+            FillRead(sensor, irp);
+            InsertTailList(done, entry);
+        }
+        entry = next;
+    }
+}
+
+/* onlyFile NULL: every waiting read; otherwise those of one handle. */
+void SensorCancelAllReads(SENSOR* sensor, NTSTATUS status, PFILE_OBJECT onlyFile, PLIST_ENTRY done)
+{
+    PLIST_ENTRY entry = sensor->pendingReads.Flink;
+
+    while (entry != &sensor->pendingReads) {
+        PLIST_ENTRY next = entry->Flink;
+        PIRP irp = CONTAINING_RECORD(entry, IRP, Tail.Overlay.ListEntry);
+        BOOLEAN mine = !onlyFile || IoGetCurrentIrpStackLocation(irp)->FileObject == onlyFile;
+        if (mine && IoSetCancelRoutine(irp, NULL) != NULL) {
+            RemoveEntryList(entry);
+            sensor->status.pendingReads--;
+            irp->IoStatus.Status = status;
+            irp->IoStatus.Information = 0;
+            InsertTailList(done, entry);
+        }
+        entry = next;
+    }
+}
+
+void CompleteIrpList(PLIST_ENTRY done)
+{
+    while (!IsListEmpty(done)) {
+        PIRP irp = CONTAINING_RECORD(RemoveHeadList(done), IRP, Tail.Overlay.ListEntry);
+        IoCompleteRequest(irp, IO_NO_INCREMENT);
+    }
+}
+
+static NTSTATUS CompleteNow(PIRP irp, NTSTATUS status, ULONG_PTR information)
+{
+    irp->IoStatus.Status = status;
+    irp->IoStatus.Information = information;
+    IoCompleteRequest(irp, IO_NO_INCREMENT);
+    return status;
+}
+
+static void NTAPI CancelRead(PDEVICE_OBJECT device, PIRP irp)
+{
+    SENSOR* sensor = device->DeviceExtension;
+    KIRQL irql;
+
+    IoReleaseCancelSpinLock(irp->CancelIrql);
+    KeAcquireSpinLock(&sensor->lock, &irql);
+    RemoveEntryList(&irp->Tail.Overlay.ListEntry);
+    sensor->status.pendingReads--;
+    KeReleaseSpinLock(&sensor->lock, irql);
+    CompleteNow(irp, STATUS_CANCELLED, 0);
+}
+
+/* A handle opened before the last unplug stays dead even after replug,
+ * as a handle on a removed device does: the host has to open anew. */
+static BOOLEAN HandleWorks(const SENSOR* sensor, PIRP irp)
+{
+    PFILE_OBJECT file = IoGetCurrentIrpStackLocation(irp)->FileObject;
+    return sensor->status.plugged && file && file->FsContext2 == (PVOID)(ULONG_PTR)sensor->plugGeneration;
+}
+
+/* Under Wine the open has already succeeded when this runs (see
+ * SyncSensorLink); a handle made while unplugged is simply never marked
+ * with a generation, so all its I/O fails. */
+NTSTATUS SensorCreate(SENSOR* sensor, PIRP irp)
+{
+    PFILE_OBJECT file = IoGetCurrentIrpStackLocation(irp)->FileObject;
+    BOOLEAN plugged;
+    KIRQL irql;
+
+    KeAcquireSpinLock(&sensor->lock, &irql);
+    sensor->status.openCount++;
+    plugged = sensor->status.plugged != 0;
+    if (plugged) {
+        sensor->status.openHandles++;
+        SensorLogRecord(sensor, SIM_LOG_OPEN, NULL, 0);
+        if (file)
+            file->FsContext2 = (PVOID)(ULONG_PTR)sensor->plugGeneration;
+    }
+    KeReleaseSpinLock(&sensor->lock, irql);
+    return CompleteNow(irp, plugged ? STATUS_SUCCESS : STATUS_DEVICE_NOT_CONNECTED, 0);
+}
+
+NTSTATUS SensorClose(SENSOR* sensor, PIRP irp)
+{
+    PFILE_OBJECT file = IoGetCurrentIrpStackLocation(irp)->FileObject;
+    LIST_ENTRY done;
+    KIRQL irql;
+
+    InitializeListHead(&done);
+    KeAcquireSpinLock(&sensor->lock, &irql);
+    SensorCancelAllReads(sensor, STATUS_CANCELLED, file, &done);
+    if (file && file->FsContext2) {
+        sensor->status.openHandles--;
+        SensorLogRecord(sensor, SIM_LOG_CLOSE, NULL, 0);
+    }
+    KeReleaseSpinLock(&sensor->lock, irql);
+    CompleteIrpList(&done);
+    return CompleteNow(irp, STATUS_SUCCESS, 0);
+}
+
+NTSTATUS SensorCleanup(SENSOR* sensor, PIRP irp)
+{
+    PFILE_OBJECT file = IoGetCurrentIrpStackLocation(irp)->FileObject;
+    LIST_ENTRY done;
+    KIRQL irql;
+
+    InitializeListHead(&done);
+    KeAcquireSpinLock(&sensor->lock, &irql);
+    SensorCancelAllReads(sensor, STATUS_CANCELLED, file, &done);
+    KeReleaseSpinLock(&sensor->lock, irql);
+    CompleteIrpList(&done);
+    return CompleteNow(irp, STATUS_SUCCESS, 0);
+}
+
+/* Queues a read that found nothing to return. The cancel routine is set
+ * after the IRP is in the queue, so a cancel that races in finds it there. */
+static NTSTATUS QueueRead(SENSOR* sensor, PIRP irp, KIRQL irql)
+{
+    IoMarkIrpPending(irp);
+    InsertTailList(&sensor->pendingReads, &irp->Tail.Overlay.ListEntry);
+    sensor->status.pendingReads++;
+    IoSetCancelRoutine(irp, CancelRead);
+    if (irp->Cancel && IoSetCancelRoutine(irp, NULL) != NULL) {
+        RemoveEntryList(&irp->Tail.Overlay.ListEntry);
+        sensor->status.pendingReads--;
+        KeReleaseSpinLock(&sensor->lock, irql);
+        CompleteNow(irp, STATUS_CANCELLED, 0);
+        return STATUS_PENDING;
+    }
+    KeReleaseSpinLock(&sensor->lock, irql);
+    return STATUS_PENDING;
+}
+
+NTSTATUS SensorRead(SENSOR* sensor, PIRP irp)
+{
+    ULONG length = IoGetCurrentIrpStackLocation(irp)->Parameters.Read.Length;
+    KIRQL irql;
+
+    KeAcquireSpinLock(&sensor->lock, &irql);
+    if (!HandleWorks(sensor, irp)) {
+        KeReleaseSpinLock(&sensor->lock, irql);
+        return CompleteNow(irp, STATUS_DEVICE_NOT_CONNECTED, 0);
+    }
+    if (length == 0 || HasOutput(sensor)) {
+        NTSTATUS status;
+        FillRead(sensor, irp);
+        status = irp->IoStatus.Status;
+        KeReleaseSpinLock(&sensor->lock, irql);
+        IoCompleteRequest(irp, IO_NO_INCREMENT);
+        return status;
+    }
+    return QueueRead(sensor, irp, irql);
+}
+
+NTSTATUS SensorWrite(SENSOR* sensor, PIRP irp)
+{
+    ULONG length = IoGetCurrentIrpStackLocation(irp)->Parameters.Write.Length;
+    LIST_ENTRY done;
+    KIRQL irql;
+
+    InitializeListHead(&done);
+    KeAcquireSpinLock(&sensor->lock, &irql);
+    if (!HandleWorks(sensor, irp)) {
+        KeReleaseSpinLock(&sensor->lock, irql);
+        return CompleteNow(irp, STATUS_DEVICE_NOT_CONNECTED, 0);
+    }
+    SensorTakeWrite(sensor, irp->AssociatedIrp.SystemBuffer, length);
+    SensorServeReads(sensor, &done);
+    KeReleaseSpinLock(&sensor->lock, irql);
+    CompleteIrpList(&done);
+    return CompleteNow(irp, STATUS_SUCCESS, length);
+}
+
+/* The only control code the real device has. */
+#define IOCTL_DEVICE_RESET CTL_CODE(FILE_DEVICE_UNKNOWN, 2, METHOD_BUFFERED, FILE_ANY_ACCESS)
+
+NTSTATUS SensorDeviceControl(SENSOR* sensor, PIRP irp)
+{
+    ULONG code = IoGetCurrentIrpStackLocation(irp)->Parameters.DeviceIoControl.IoControlCode;
+    NTSTATUS status = STATUS_SUCCESS;
+    KIRQL irql;
+
+    if (code != IOCTL_DEVICE_RESET)
+        return CompleteNow(irp, STATUS_INVALID_DEVICE_REQUEST, 0);
+    KeAcquireSpinLock(&sensor->lock, &irql);
+    if (HandleWorks(sensor, irp))
+        SensorDeviceReset(sensor);
+    else
+        status = STATUS_DEVICE_NOT_CONNECTED;
+    KeReleaseSpinLock(&sensor->lock, irql);
+    return CompleteNow(irp, status, 0);
+}

@@ -1,0 +1,184 @@
+/*
+ * sensor_stream.c - the sensor's output buffer and its picture generator.
+ */
+#include "sensor.h"
+
+#include "simsensor/sim_pattern.h"
+
+static const UCHAR kFrameMarker[SIM_MARKER_BYTES] = { 0xFF, 0xFF, 0x00, 0xFF, 0x80, 0x60 };
+
+/* Above this the generator would spend its whole tick making bytes the
+ * FIFO cannot hold anyway. */
+#define STREAM_RATE_MAX 1000
+#define HUNDRED_NS_PER_MS 10000
+/* A late tick is not made up for beyond this: a stalled host loses time
+ * rather than flooding the FIFO with one huge burst. */
+#define STREAM_MAX_CATCH_UP_MS 100
+#define MS_PER_SECOND 1000
+
+ULONG FifoPush(SENSOR_FIFO* fifo, const UCHAR* bytes, ULONG length)
+{
+    ULONG pushed = 0;
+    while (pushed < length && fifo->count < SIM_FIFO_BYTES) {
+        fifo->data[(fifo->head + fifo->count) % SIM_FIFO_BYTES] = bytes[pushed++];
+        fifo->count++;
+    }
+    return pushed;
+}
+
+ULONG FifoPop(SENSOR_FIFO* fifo, UCHAR* out, ULONG length)
+{
+    ULONG popped = 0;
+    while (popped < length && fifo->count > 0) {
+        ULONG run = SIM_FIFO_BYTES - fifo->head;
+        if (run > fifo->count)
+            run = fifo->count;
+        if (run > length - popped)
+            run = length - popped;
+        RtlCopyMemory(out + popped, fifo->data + fifo->head, run);
+        popped += run;
+        fifo->head = (fifo->head + run) % SIM_FIFO_BYTES;
+        fifo->count -= run;
+    }
+    return popped;
+}
+
+void FifoClear(SENSOR_FIFO* fifo)
+{
+    fifo->head = 0;
+    fifo->count = 0;
+}
+
+BOOLEAN SensorIsSilent(const SENSOR* sensor)
+{
+    return (sensor->faultFlags & SIM_FAULT_GO_SILENT) && sensor->bytesSinceFaults >= sensor->stopAfterBytes;
+}
+
+BOOLEAN StreamIsFlatOut(const SENSOR* sensor)
+{
+    return sensor->status.streaming && sensor->rate == SIM_RATE_FLAT_OUT && !SensorIsSilent(sensor);
+}
+
+/* System time, not interrupt time: Wine's KeQueryInterruptTime returns a
+ * tick count rather than 100 ns units. Only differences over a few ticks
+ * are used, and a clock step is cut short by the catch-up limit. */
+static ULONGLONG Now100ns(void)
+{
+    LARGE_INTEGER now;
+    KeQuerySystemTime(&now);
+    return (ULONGLONG)now.QuadPart;
+}
+
+void StreamRestartPacing(SENSOR* sensor)
+{
+    sensor->byteCredit = 0;
+    sensor->lastTick = Now100ns();
+}
+
+void StreamStart(SENSOR* sensor)
+{
+    sensor->status.streaming = 1;
+    sensor->streamPos = 0;
+    StreamRestartPacing(sensor);
+}
+
+/* Stale picture bytes are discarded with the stream, so that replies to the
+ * commands that follow are the next bytes the host reads. */
+void StreamStop(SENSOR* sensor)
+{
+    sensor->status.streaming = 0;
+    FifoClear(&sensor->fifo);
+}
+
+static ULONG MarkerBytes(const SENSOR* sensor)
+{
+    return (sensor->faultFlags & SIM_FAULT_NO_MARKERS) ? 0 : SIM_MARKER_BYTES;
+}
+
+static UCHAR StreamByteAt(const SENSOR* sensor, ULONG pos, ULONG markerBytes)
+{
+    ULONG pixel;
+    if (pos < markerBytes)
+        return kFrameMarker[pos];
+    pixel = pos - markerBytes;
+    return SimPatternPixel(sensor->frame, pixel % SIM_PICTURE_WIDTH, pixel / SIM_PICTURE_WIDTH,
+                           sensor->status.regs[0], sensor->status.regs[1]);
+}
+
+/* Produces the next `length` stream bytes into `out`, or only advances
+ * the stream past them when `out` is NULL (bytes a full FIFO drops). */
+ULONG StreamGenerate(SENSOR* sensor, UCHAR* out, ULONG length)
+{
+    ULONG markerBytes = MarkerBytes(sensor);
+    ULONG pictureBytes = markerBytes + SIM_PICTURE_BYTES;
+    ULONG i;
+
+    for (i = 0; i < length; ++i) {
+        if (sensor->streamPos == 0)
+            sensor->status.picturesStarted++;
+        if (out)
+            out[i] = StreamByteAt(sensor, sensor->streamPos, markerBytes);
+        if (++sensor->streamPos >= pictureBytes) {
+            sensor->streamPos = 0;
+            if (!(sensor->faultFlags & SIM_FAULT_STILL))
+                sensor->frame++;
+        }
+    }
+    return length;
+}
+
+/* Milliseconds since the stream was last fed; sub-millisecond remainders
+ * carry over so the long-run rate is exact. */
+static ULONG ElapsedMs(SENSOR* sensor)
+{
+    ULONGLONG now = Now100ns();
+    ULONGLONG elapsed = now - sensor->lastTick;
+    ULONG ms;
+
+    if (now < sensor->lastTick || elapsed > (ULONGLONG)STREAM_MAX_CATCH_UP_MS * HUNDRED_NS_PER_MS) {
+        sensor->lastTick = now;
+        return STREAM_MAX_CATCH_UP_MS;
+    }
+    ms = (ULONG)elapsed / HUNDRED_NS_PER_MS;
+    sensor->lastTick += (ULONGLONG)ms * HUNDRED_NS_PER_MS;
+    return ms;
+}
+
+static ULONG StreamBytesDue(SENSOR* sensor)
+{
+    ULONG rate = sensor->rate > STREAM_RATE_MAX ? STREAM_RATE_MAX : sensor->rate;
+    ULONG bytesPerSecond = rate * (MarkerBytes(sensor) + SIM_PICTURE_BYTES);
+    ULONG due;
+
+    sensor->byteCredit += bytesPerSecond * ElapsedMs(sensor);
+    due = sensor->byteCredit / MS_PER_SECOND;
+    sensor->byteCredit %= MS_PER_SECOND;
+    return due;
+}
+
+/* What the sensor produced since the last tick goes into the FIFO; what
+ * does not fit is lost, as a sensor drops what its buffer cannot hold. */
+void StreamFeedFifo(SENSOR* sensor)
+{
+    SENSOR_FIFO* fifo = &sensor->fifo;
+    ULONG due;
+
+    if (!sensor->status.streaming || sensor->rate == SIM_RATE_FLAT_OUT || SensorIsSilent(sensor)) {
+        sensor->lastTick = Now100ns();
+        return;
+    }
+    due = StreamBytesDue(sensor);
+    while (due > 0 && fifo->count < SIM_FIFO_BYTES) {
+        ULONG tail = (fifo->head + fifo->count) % SIM_FIFO_BYTES;
+        ULONG run = tail >= fifo->head ? SIM_FIFO_BYTES - tail : fifo->head - tail;
+        if (run > due)
+            run = due;
+        StreamGenerate(sensor, fifo->data + tail, run);
+        fifo->count += run;
+        due -= run;
+    }
+    if (due > 0) {
+        StreamGenerate(sensor, NULL, due);
+        sensor->status.overflowBytes += due;
+    }
+}

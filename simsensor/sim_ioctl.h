@@ -1,0 +1,127 @@
+/*
+ * sim_ioctl.h - the control interface of the simulated image sensor.
+ *
+ * Shared by the kernel-mode driver (C) and the user-mode control library.
+ * The driver exposes up to SIM_MAX_DEVICES sensor devices, each behind the
+ * image device interface path, plus one control device, "\\.\ImageDevSim",
+ * that takes the private control codes below. The sensor devices themselves
+ * accept only the codes the real device has (reads, writes, the reset).
+ */
+#ifndef SIM_IOCTL_H
+#define SIM_IOCTL_H
+
+#define SIM_MAX_DEVICES 2
+
+#define SIM_CONTROL_DEVICE_NAME L"\\Device\\ImageDevSim"
+#define SIM_CONTROL_LINK_NAME L"\\DosDevices\\ImageDevSim"
+#define SIM_CONTROL_PATH "\\\\.\\ImageDevSim"
+
+#define SIM_SERVICE_NAME "imagedevsim"
+#define SIM_DRIVER_FILE "imagedevsim.sys"
+
+/* Device type in the vendor range: none of these codes can reach the
+ * sensor devices, whose only control code is the reset (0x220008). */
+#define SIM_DEVICE_TYPE 0x8337
+#define SIM_CTL(fn) (((SIM_DEVICE_TYPE) << 16) | ((fn) << 2) | 0 /* METHOD_BUFFERED, FILE_ANY_ACCESS */)
+
+/* in: SIM_DEVICE_ARG. Back to power-on state: not streaming, registers
+ * cleared, FIFO empty, faults off, counters and log cleared, rate default,
+ * plugged in. Pending reads complete with STATUS_CANCELLED. */
+#define IOCTL_SIM_RESET_STATE SIM_CTL(0x800)
+/* in: SIM_RATE_ARG. */
+#define IOCTL_SIM_SET_RATE SIM_CTL(0x801)
+/* in: SIM_FAULT_ARG. Replaces the fault script. */
+#define IOCTL_SIM_SET_FAULTS SIM_CTL(0x802)
+/* in: SIM_PLUG_ARG. Unplugging completes pending requests with
+ * STATUS_DEVICE_NOT_CONNECTED, fails later I/O on open handles and refuses
+ * new opens. (Visibility to SetupDi is the control library's job.) */
+#define IOCTL_SIM_SET_PLUGGED SIM_CTL(0x803)
+/* in: SIM_DEVICE_ARG, out: SIM_STATUS. */
+#define IOCTL_SIM_GET_STATUS SIM_CTL(0x804)
+/* in: SIM_DEVICE_ARG, out: as many whole SIM_LOG_RECORDs as fit, in order.
+ * The returned byte count tells how much was filled. Reading does not
+ * consume the log. */
+#define IOCTL_SIM_GET_LOG SIM_CTL(0x805)
+/* in: SIM_DEVICE_ARG. Clears the log and the traffic counters (bytes
+ * received and delivered, delivered hash, overflow, resets, opens) but
+ * keeps the device state (streaming, registers, faults, rate). */
+#define IOCTL_SIM_CLEAR_LOG SIM_CTL(0x806)
+/* in: SIM_DEVICE_ARG, out: SIM_PICTURE_BYTES bytes: the picture the
+ * pattern generator would produce now (gain applied). */
+#define IOCTL_SIM_GET_PICTURE SIM_CTL(0x807)
+
+#define SIM_PICTURE_WIDTH 128
+#define SIM_PICTURE_HEIGHT 96
+#define SIM_PICTURE_BYTES (SIM_PICTURE_WIDTH * SIM_PICTURE_HEIGHT)
+#define SIM_MARKER_BYTES 6
+
+#define SIM_RATE_FLAT_OUT 0  /* reads are answered at once with stream bytes */
+#define SIM_RATE_DEFAULT 30  /* pictures per second */
+
+#define SIM_FIFO_BYTES 65536 /* the sensor's output buffer */
+
+typedef struct SIM_DEVICE_ARG {
+    unsigned long device; /* 0 or 1 */
+} SIM_DEVICE_ARG;
+
+typedef struct SIM_RATE_ARG {
+    unsigned long device;
+    unsigned long picturesPerSecond; /* SIM_RATE_FLAT_OUT for as fast as read */
+} SIM_RATE_ARG;
+
+/* Fault script flags. */
+#define SIM_FAULT_NO_QUERY_REPLY 0x0001 /* CMD_QUERY is taken but never answered */
+#define SIM_FAULT_BAD_ACK        0x0002 /* register write number badAckEntry is acknowledged with 0x11 */
+#define SIM_FAULT_BAD_ACK_ONCE   0x0004 /* with BAD_ACK: only the first time, then the fault clears */
+#define SIM_FAULT_NO_SYNC_ECHO   0x0008 /* CMD_SYNC is taken but never echoed */
+#define SIM_FAULT_GO_SILENT      0x0010 /* after stopAfterBytes received bytes: writes are taken, nothing answered, no stream */
+#define SIM_FAULT_NO_MARKERS     0x0020 /* the stream carries pixels only */
+#define SIM_FAULT_STILL          0x0040 /* the pattern does not move: every picture is the same */
+
+typedef struct SIM_FAULT_ARG {
+    unsigned long device;
+    unsigned long flags;
+    unsigned long badAckEntry;    /* 0-based count of CMD_WRITE_REG since the last reset, query or start */
+    unsigned long stopAfterBytes; /* for SIM_FAULT_GO_SILENT */
+} SIM_FAULT_ARG;
+
+typedef struct SIM_PLUG_ARG {
+    unsigned long device;
+    unsigned long plugged; /* nonzero: plugged in */
+} SIM_PLUG_ARG;
+
+typedef struct SIM_STATUS {
+    unsigned long plugged;
+    unsigned long streaming;
+    unsigned long resetCount;
+    unsigned long openCount;       /* IRP_MJ_CREATE seen */
+    unsigned long openHandles;     /* creates minus closes */
+    unsigned long pendingReads;    /* reads waiting for bytes right now */
+    unsigned long bytesReceived;   /* all bytes written to the device */
+    unsigned long bytesDelivered;  /* all bytes returned by completed reads */
+    unsigned long deliveredHash;   /* FNV-1a 32 over the delivered bytes, in order */
+    unsigned long overflowBytes;   /* stream bytes dropped because the FIFO was full */
+    unsigned long picturesStarted; /* markers (or picture starts) generated */
+    unsigned long regWrites;       /* CMD_WRITE_REG counted since reset/query/start */
+    unsigned char regs[256];       /* last value written to each register */
+} SIM_STATUS;
+
+/* Log records: one per write IRP (the bytes received, in one record, so
+ * command boundaries show), one per reset request, one per open and close. */
+#define SIM_LOG_WRITE 1
+#define SIM_LOG_RESET 2
+#define SIM_LOG_OPEN  3
+#define SIM_LOG_CLOSE 4
+#define SIM_LOG_MAX_BYTES 8 /* longer writes are logged truncated; length is kept */
+#define SIM_LOG_CAPACITY 4096 /* records; older records are dropped first */
+
+typedef struct SIM_LOG_RECORD {
+    unsigned long type;
+    unsigned long length; /* bytes written (for SIM_LOG_WRITE) */
+    unsigned char bytes[SIM_LOG_MAX_BYTES];
+} SIM_LOG_RECORD;
+
+#define SIM_FNV_OFFSET 2166136261u
+#define SIM_FNV_PRIME 16777619u
+
+#endif /* SIM_IOCTL_H */

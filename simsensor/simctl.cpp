@@ -1,0 +1,260 @@
+// simctl - console control of the simulated image sensor.
+//
+//   simctl install [driver.sys]   copy the driver in, create the service, register the interfaces
+//   simctl start                  load the driver and wait for it
+//   simctl status [dev]           counters and state
+//   simctl rate <pps|flat> [dev]  pictures per second, or as fast as read
+//   simctl fault <flags...> [dev] none noquery badack=N once nosync silent=N nomarkers still
+//   simctl unplug [dev] | plug [dev]
+//   simctl present <dev> <0|1>    only what SetupDi shows
+//   simctl log [dev] | clearlog [dev]
+//   simctl reset [dev]            back to the power-on state
+// Exit code 0 on success, 1 on failure.
+#include "simsensor/sim_client.h"
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <vector>
+
+namespace {
+
+using Args = std::vector<std::string>;
+
+const int kExitOk = 0;
+const int kExitFailed = 1;
+
+bool IsNumber(const std::string& text)
+{
+    return !text.empty() && text.find_first_not_of("0123456789") == std::string::npos;
+}
+
+DWORD ToNumber(const std::string& text)
+{
+    return static_cast<DWORD>(std::strtoul(text.c_str(), nullptr, 0));
+}
+
+// The device number is the optional trailing number after a command's
+// `positional` arguments.
+DWORD TakeDevice(Args& args, size_t positional)
+{
+    if (args.size() > positional && IsNumber(args.back())) {
+        DWORD device = ToNumber(args.back());
+        args.pop_back();
+        return device;
+    }
+    return 0;
+}
+
+bool Report(bool ok, const std::string& what)
+{
+    std::printf("%s: %s\n", what.c_str(), ok ? "ok" : "FAILED");
+    return ok;
+}
+
+std::string DeviceText(DWORD device)
+{
+    return "device " + std::to_string(device);
+}
+
+bool WithControl(bool (*action)(sim::Control&, DWORD, const Args&), Args args, size_t positional = 0)
+{
+    const DWORD device = TakeDevice(args, positional);
+    sim::Control control;
+    if (!control.IsOpen()) {
+        std::printf("the simulated sensor is not running (try: simctl start)\n");
+        return false;
+    }
+    if (device >= SIM_MAX_DEVICES) {
+        std::printf("no %s\n", DeviceText(device).c_str());
+        return false;
+    }
+    return action(control, device, args);
+}
+
+std::string ProgramFolder()
+{
+    char path[MAX_PATH] = {};
+    GetModuleFileNameA(nullptr, path, MAX_PATH);
+    std::string folder(path);
+    return folder.substr(0, folder.find_last_of("\\/") + 1);
+}
+
+bool Install(const Args& args)
+{
+    const std::string driver = args.empty() ? ProgramFolder() + SIM_DRIVER_FILE : args[0];
+    return Report(sim::Install(driver.c_str()) != FALSE, "install " + driver);
+}
+
+bool Start(const Args&)
+{
+    return Report(sim::Start() != FALSE, "start");
+}
+
+bool PrintStatus(sim::Control& control, DWORD device, const Args&)
+{
+    SIM_STATUS s = {};
+    if (!Report(control.GetStatus(device, s) != FALSE, "status of " + DeviceText(device)))
+        return false;
+    std::printf("  plugged %lu  streaming %lu  resets %lu  opens %lu  open handles %lu  pending reads %lu\n",
+                s.plugged, s.streaming, s.resetCount, s.openCount, s.openHandles, s.pendingReads);
+    std::printf("  received %lu  delivered %lu (hash %08lX)  overflow %lu  pictures %lu  register writes %lu\n",
+                s.bytesReceived, s.bytesDelivered, s.deliveredHash, s.overflowBytes, s.picturesStarted,
+                s.regWrites);
+    std::printf("  gain registers 00=%02X 01=%02X\n", s.regs[0], s.regs[1]);
+    return true;
+}
+
+bool SetRate(sim::Control& control, DWORD device, const Args& args)
+{
+    if (args.size() != 1 || (args[0] != "flat" && !IsNumber(args[0]))) {
+        std::printf("usage: simctl rate <pictures per second|flat> [dev]\n");
+        return false;
+    }
+    const DWORD rate = args[0] == "flat" ? SIM_RATE_FLAT_OUT : ToNumber(args[0]);
+    return Report(control.SetRate(device, rate) != FALSE, "rate " + args[0] + " on " + DeviceText(device));
+}
+
+struct FaultScript {
+    DWORD flags = 0;
+    DWORD badAckEntry = 0;
+    DWORD stopAfterBytes = 0;
+};
+
+bool ParseFault(const std::string& word, FaultScript& script)
+{
+    const size_t eq = word.find('=');
+    const std::string name = word.substr(0, eq);
+    const std::string value = eq == std::string::npos ? "" : word.substr(eq + 1);
+    if (name == "none")
+        script = FaultScript();
+    else if (name == "noquery")
+        script.flags |= SIM_FAULT_NO_QUERY_REPLY;
+    else if (name == "badack" && IsNumber(value)) {
+        script.flags |= SIM_FAULT_BAD_ACK;
+        script.badAckEntry = ToNumber(value);
+    } else if (name == "once")
+        script.flags |= SIM_FAULT_BAD_ACK_ONCE;
+    else if (name == "nosync")
+        script.flags |= SIM_FAULT_NO_SYNC_ECHO;
+    else if (name == "silent" && IsNumber(value)) {
+        script.flags |= SIM_FAULT_GO_SILENT;
+        script.stopAfterBytes = ToNumber(value);
+    } else if (name == "nomarkers")
+        script.flags |= SIM_FAULT_NO_MARKERS;
+    else if (name == "still")
+        script.flags |= SIM_FAULT_STILL;
+    else
+        return false;
+    return true;
+}
+
+bool SetFaults(sim::Control& control, DWORD device, const Args& args)
+{
+    FaultScript script;
+    for (const std::string& word : args) {
+        if (!ParseFault(word, script)) {
+            std::printf("unknown fault '%s' (none noquery badack=N once nosync silent=N nomarkers still)\n",
+                        word.c_str());
+            return false;
+        }
+    }
+    char what[96];
+    std::snprintf(what, sizeof(what), "faults %04lX (bad ack at %lu, silent after %lu) on ", script.flags,
+                  script.badAckEntry, script.stopAfterBytes);
+    return Report(control.SetFaults(device, script.flags, script.badAckEntry, script.stopAfterBytes) != FALSE,
+                  what + DeviceText(device));
+}
+
+bool Unplug(sim::Control& control, DWORD device, const Args&)
+{
+    return Report(control.SetPlugged(device, FALSE) != FALSE, "unplug " + DeviceText(device));
+}
+
+bool Plug(sim::Control& control, DWORD device, const Args&)
+{
+    return Report(control.SetPlugged(device, TRUE) != FALSE, "plug " + DeviceText(device));
+}
+
+bool Present(const Args& args)
+{
+    if (args.size() != 2 || !IsNumber(args[0]) || (args[1] != "0" && args[1] != "1")) {
+        std::printf("usage: simctl present <dev> <0|1>\n");
+        return false;
+    }
+    const DWORD device = ToNumber(args[0]);
+    return Report(sim::SetInterfacePresent(device, args[1] == "1") != FALSE,
+                  "interface of " + DeviceText(device) + (args[1] == "1" ? " present" : " absent"));
+}
+
+bool PrintLog(sim::Control& control, DWORD device, const Args&)
+{
+    std::vector<sim::LogRecord> records;
+    if (!Report(control.GetLog(device, records) != FALSE, "log of " + DeviceText(device)))
+        return false;
+    const std::vector<std::string> lines = sim::DescribeLog(records);
+    for (size_t i = 0; i < lines.size(); ++i) {
+        const bool truncated = records[i].type == SIM_LOG_WRITE && records[i].length > SIM_LOG_MAX_BYTES;
+        std::printf("  %4u  %s%s\n", static_cast<unsigned>(i), lines[i].c_str(), truncated ? " ..." : "");
+    }
+    return true;
+}
+
+bool ClearLog(sim::Control& control, DWORD device, const Args&)
+{
+    return Report(control.ClearLog(device) != FALSE, "clear log of " + DeviceText(device));
+}
+
+bool Reset(sim::Control& control, DWORD device, const Args&)
+{
+    return Report(control.ResetState(device) != FALSE, "power-on reset of " + DeviceText(device));
+}
+
+void PrintUsage()
+{
+    std::printf("usage: simctl install [driver.sys] | start | status [dev] | rate <pps|flat> [dev]\n"
+                "       | fault <none|noquery|badack=N|once|nosync|silent=N|nomarkers|still>... [dev]\n"
+                "       | unplug [dev] | plug [dev] | present <dev> <0|1> | log [dev] | clearlog [dev]\n"
+                "       | reset [dev]\n");
+}
+
+bool Run(const std::string& command, const Args& args)
+{
+    if (command == "install")
+        return Install(args);
+    if (command == "start")
+        return Start(args);
+    if (command == "present")
+        return Present(args);
+    if (command == "status")
+        return WithControl(PrintStatus, args);
+    if (command == "rate")
+        return WithControl(SetRate, args, 1);
+    if (command == "fault")
+        return WithControl(SetFaults, args);
+    if (command == "unplug")
+        return WithControl(Unplug, args);
+    if (command == "plug")
+        return WithControl(Plug, args);
+    if (command == "log")
+        return WithControl(PrintLog, args);
+    if (command == "clearlog")
+        return WithControl(ClearLog, args);
+    if (command == "reset")
+        return WithControl(Reset, args);
+    PrintUsage();
+    return false;
+}
+
+} // namespace
+
+int main(int argc, char** argv)
+{
+    if (argc < 2) {
+        PrintUsage();
+        return kExitFailed;
+    }
+    const Args args(argv + 2, argv + argc);
+    return Run(argv[1], args) ? kExitOk : kExitFailed;
+}

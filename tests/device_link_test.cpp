@@ -1,0 +1,132 @@
+// The device link against the simulated sensor: finding and opening the
+// interface, timed transfers, the reset, and closing under a transfer.
+#include <thread>
+
+#include "device/image_device.h"
+#include "tests/test_support.h"
+
+using testing_support::NowMs;
+
+namespace {
+
+class DeviceLinkTest : public SimTest {
+protected:
+    CImageDevice m_device;
+};
+
+TEST_F(DeviceLinkTest, NoDevicePresentOpensNothing)
+{
+    ASSERT_TRUE(sim::SetInterfacePresent(0, FALSE));
+    SetLastError(0xdeadbeef);
+    EXPECT_FALSE(m_device.Open(GUID_DEVINTERFACE_IMAGEDEV, 0));
+    EXPECT_FALSE(m_device.IsOpen());
+    EXPECT_FALSE(m_device.Connect());
+    EXPECT_EQ(0u, Status().openCount);
+    EXPECT_TRUE(Log().empty());
+}
+
+TEST_F(DeviceLinkTest, TwoDevicesPresentOpensIndexZero)
+{
+    ASSERT_TRUE(sim::SetInterfacePresent(1, TRUE));
+    ASSERT_TRUE(m_device.Open(GUID_DEVINTERFACE_IMAGEDEV, 0));
+    EXPECT_EQ(1u, Status(0).openCount);
+    EXPECT_EQ(0u, Status(1).openCount);
+
+    CImageDevice second;
+    ASSERT_TRUE(second.Open(GUID_DEVINTERFACE_IMAGEDEV, 1));
+    EXPECT_EQ(1u, Status(1).openCount);
+}
+
+TEST_F(DeviceLinkTest, OpenOnAnOpenLinkKeepsTheHandle)
+{
+    ASSERT_TRUE(m_device.Open(GUID_DEVINTERFACE_IMAGEDEV, 0));
+    ASSERT_TRUE(m_device.Open(GUID_DEVINTERFACE_IMAGEDEV, 0));
+    EXPECT_EQ(1u, Status().openCount);
+    EXPECT_EQ(1u, Status().openHandles);
+}
+
+TEST_F(DeviceLinkTest, TransfersOnAClosedLinkFailAtOnce)
+{
+    BYTE buffer[16] = {};
+    const double start = NowMs();
+    EXPECT_EQ(0u, m_device.Read(buffer, sizeof(buffer)));
+    EXPECT_EQ(0u, m_device.Write(buffer, 3));
+    EXPECT_FALSE(m_device.Reset());
+    EXPECT_FALSE(m_device.Close());
+    EXPECT_LT(NowMs() - start, 50.0);
+}
+
+TEST_F(DeviceLinkTest, WritesCompleteAndRepliesArrive)
+{
+    ASSERT_TRUE(m_device.Open(GUID_DEVINTERFACE_IMAGEDEV, 0));
+    const BYTE packet[] = {0x10, 0x07, 0x80};
+    EXPECT_EQ(3u, m_device.Write(packet, 3));
+    BYTE reply[4] = {};
+    EXPECT_EQ(1u, m_device.Read(reply, sizeof(reply)));
+    EXPECT_EQ(0x10, reply[0]);
+    EXPECT_EQ(0x80, Status().regs[0x07]);
+}
+
+TEST_F(DeviceLinkTest, UnansweredReadTimesOutAndLeavesNothingPending)
+{
+    ASSERT_TRUE(m_device.Open(GUID_DEVINTERFACE_IMAGEDEV, 0));
+    BYTE buffer[512] = {};
+    const double start = NowMs();
+    EXPECT_EQ(0u, m_device.Read(buffer, sizeof(buffer)));
+    const double elapsed = NowMs() - start;
+    EXPECT_GE(elapsed, 190.0);
+    EXPECT_LT(elapsed, 600.0);
+    EXPECT_EQ(0u, Status().pendingReads);
+    EXPECT_EQ(0u, Status().bytesDelivered);
+
+    // The cancelled read must not swallow the next reply.
+    const BYTE query = 0x9A;
+    EXPECT_EQ(1u, m_device.Write(&query, 1));
+    EXPECT_GE(m_device.Read(buffer, 12), 1u);
+}
+
+TEST_F(DeviceLinkTest, ResetReachesTheDeviceBeforeReturning)
+{
+    ASSERT_TRUE(m_device.Open(GUID_DEVINTERFACE_IMAGEDEV, 0));
+    EXPECT_TRUE(m_device.Reset());
+    EXPECT_EQ(1u, Status().resetCount);
+    EXPECT_EQ(std::vector<std::string>({"OPEN", "RESET"}), Log());
+}
+
+TEST_F(DeviceLinkTest, CloseWaitsForATransferInFlightOnAnotherThread)
+{
+    ASSERT_TRUE(m_device.Open(GUID_DEVINTERFACE_IMAGEDEV, 0));
+    DWORD got = 1234;
+    std::thread reader([&] {
+        BYTE buffer[64];
+        got = m_device.Read(buffer, sizeof(buffer));
+    });
+    while (Status().pendingReads == 0)
+        Sleep(1);
+
+    EXPECT_TRUE(m_device.Close());
+    // The read ended (timed out) before the handle went away.
+    EXPECT_EQ(0u, Status().pendingReads);
+    EXPECT_EQ(0u, Status().openHandles);
+    reader.join();
+    EXPECT_EQ(0u, got);
+    EXPECT_FALSE(m_device.IsOpen());
+}
+
+TEST_F(DeviceLinkTest, UnplugFailsTransfersOnTheOpenHandle)
+{
+    ASSERT_TRUE(m_device.Open(GUID_DEVINTERFACE_IMAGEDEV, 0));
+    ASSERT_TRUE(m_sim.SetPlugged(0, FALSE));
+    BYTE buffer[8] = {};
+    const double start = NowMs();
+    EXPECT_EQ(0u, m_device.Write(buffer, 3));
+    EXPECT_EQ(0u, m_device.Read(buffer, sizeof(buffer)));
+    EXPECT_LT(NowMs() - start, 150.0);
+
+    m_device.Close();
+    EXPECT_FALSE(m_device.Open(GUID_DEVINTERFACE_IMAGEDEV, 0));
+    ASSERT_TRUE(m_sim.SetPlugged(0, TRUE));
+    EXPECT_TRUE(m_device.Open(GUID_DEVINTERFACE_IMAGEDEV, 0));
+}
+
+} // namespace

@@ -1,0 +1,188 @@
+// The command protocol against the simulated sensor: the connect handshake
+// and the start sequence, seen as the bytes the device received.
+#include <algorithm>
+#include <thread>
+
+#include "device/image_device.h"
+#include "tests/test_support.h"
+
+namespace {
+
+const char* const HANDSHAKE[] = {"11 00 01", "9A"};
+
+// What the device receives for the default settings 10, 10, 111, 110, 8, 0.
+const std::vector<std::string> DEFAULT_REGISTER_PACKETS = {
+    "10 00 0A", "10 01 0A", "10 03 6F", "10 04 6E", "10 05 02 80", "10 06 01 E0",
+    "10 07 80", "10 08 28", "10 09 28", "10 0A 50", "10 0B 20",    "10 0C 40",
+    "10 0D 00", "10 0E 00", "10 0F 7F", "10 10 06", "10 11 08",    "10 12 80",
+    "10 13 60", "10 14 10", "10 15 00", "10 16 00", "10 17 0A",    "10 18 34",
+    "10 1A 32", "10 1B 03", "10 1C 64", "10 1D 42", "10 1E 08",    "10 1F 00",
+    "10 92 7F", "10 02 01",
+};
+
+size_t CountOf(const std::vector<std::string>& log, const std::string& entry)
+{
+    return static_cast<size_t>(std::count(log.begin(), log.end(), entry));
+}
+
+class ProtocolTest : public SimTest {
+protected:
+    // Connects and forgets the handshake, so the log holds what follows.
+    void ConnectAndClear()
+    {
+        ASSERT_TRUE(m_device.Connect());
+        ASSERT_TRUE(m_sim.ClearLog(0));
+    }
+
+    CImageDevice m_device;
+    SensorSettings m_settings = DEFAULT_SENSOR_SETTINGS;
+};
+
+TEST_F(ProtocolTest, ConnectSendsStopThenQueryOnOneOpen)
+{
+    ASSERT_TRUE(m_device.Connect());
+    EXPECT_EQ(std::vector<std::string>({"OPEN", HANDSHAKE[0], HANDSHAKE[1]}), Log());
+
+    // A second connect runs the handshake again on the handle already open.
+    ASSERT_TRUE(m_device.Connect());
+    EXPECT_EQ(1u, Status().openCount);
+    EXPECT_EQ(2u, CountOf(Log(), "9A"));
+}
+
+TEST_F(ProtocolTest, ConnectWithNoDeviceMakesNoTransfer)
+{
+    ASSERT_TRUE(sim::SetInterfacePresent(0, FALSE));
+    EXPECT_FALSE(m_device.Connect());
+    EXPECT_FALSE(m_device.IsOpen());
+    EXPECT_EQ(0u, Status().openCount);
+    EXPECT_EQ(0u, Status().bytesReceived);
+}
+
+TEST_F(ProtocolTest, UnansweredQueryResetsAndClosesAndTheNextConnectReopens)
+{
+    ASSERT_TRUE(m_sim.SetFaults(0, SIM_FAULT_NO_QUERY_REPLY));
+    EXPECT_FALSE(m_device.Connect());
+    EXPECT_FALSE(m_device.IsOpen());
+    EXPECT_EQ(std::vector<std::string>({"OPEN", "11 00 01", "9A", "RESET", "CLOSE"}), Log());
+
+    ASSERT_TRUE(m_sim.SetFaults(0, 0));
+    EXPECT_TRUE(m_device.Connect());
+    EXPECT_EQ(2u, Status().openCount);
+}
+
+TEST_F(ProtocolTest, FailedStopWriteClosesWithoutReset)
+{
+    ASSERT_TRUE(m_device.Connect());
+    ASSERT_TRUE(m_sim.SetPlugged(0, FALSE));
+    EXPECT_FALSE(m_device.Connect());
+    EXPECT_FALSE(m_device.IsOpen());
+    EXPECT_EQ(0u, Status().resetCount);
+}
+
+TEST_F(ProtocolTest, AcknowledgingDeviceIsProgrammedInOneAttempt)
+{
+    ConnectAndClear();
+    EXPECT_TRUE(m_device.StartImaging(m_settings));
+
+    std::vector<std::string> expected = DEFAULT_REGISTER_PACKETS;
+    expected.push_back("3F");
+    expected.push_back("A1");
+    EXPECT_EQ(expected, Log());
+    EXPECT_EQ(0u, Status().resetCount);
+    EXPECT_TRUE(Status().streaming);
+}
+
+TEST_F(ProtocolTest, SettingsReplaceTheValueBytesOfTheirEntriesByPosition)
+{
+    ConnectAndClear();
+    const SensorSettings settings = {1, 2, 3, 4, 5, 6};
+    EXPECT_TRUE(m_device.StartImaging(settings));
+
+    const std::vector<std::string> log = Log();
+    ASSERT_EQ(34u, log.size());
+    EXPECT_EQ("10 00 01", log[0]);
+    EXPECT_EQ("10 01 02", log[1]);
+    EXPECT_EQ("10 03 03", log[2]);
+    EXPECT_EQ("10 04 04", log[3]);
+    EXPECT_EQ("10 1E 05", log[28]);
+    EXPECT_EQ("10 1F 06", log[29]);
+    const SIM_STATUS status = Status();
+    EXPECT_EQ(1, status.regs[0x00]);
+    EXPECT_EQ(6, status.regs[0x1F]);
+
+    // The table itself is untouched: the defaults program as before.
+    ConnectAndClear(); // stops the stream
+
+    EXPECT_TRUE(m_device.StartImaging(m_settings));
+    EXPECT_EQ(DEFAULT_REGISTER_PACKETS[29], Log()[29]);
+}
+
+TEST_F(ProtocolTest, MissingSyncEchoGivesFiveWalksAndFourReconnects)
+{
+    ConnectAndClear();
+    ASSERT_TRUE(m_sim.SetFaults(0, SIM_FAULT_NO_SYNC_ECHO));
+    EXPECT_FALSE(m_device.StartImaging(m_settings));
+
+    const std::vector<std::string> log = Log();
+    EXPECT_EQ(5u, CountOf(log, "3F"));
+    EXPECT_EQ(5u, CountOf(log, DEFAULT_REGISTER_PACKETS.back()));
+    EXPECT_EQ(4u, CountOf(log, "RESET"));
+    EXPECT_EQ(4u, CountOf(log, "9A"));
+    EXPECT_EQ(0u, CountOf(log, "A1"));
+    // Each retry resets, then shakes hands, then walks from entry 0.
+    const auto firstReset = std::find(log.begin(), log.end(), "RESET");
+    ASSERT_LE(4, log.end() - firstReset);
+    EXPECT_EQ("11 00 01", firstReset[1]);
+    EXPECT_EQ("9A", firstReset[2]);
+    EXPECT_EQ(DEFAULT_REGISTER_PACKETS[0], firstReset[3]);
+}
+
+TEST_F(ProtocolTest, WrongAcknowledgementStopsTheWalkAndTheRetryStartsOver)
+{
+    ConnectAndClear();
+    ASSERT_TRUE(m_sim.SetFaults(0, SIM_FAULT_BAD_ACK | SIM_FAULT_BAD_ACK_ONCE, 17));
+    EXPECT_TRUE(m_device.StartImaging(m_settings));
+
+    const std::vector<std::string> log = Log();
+    std::vector<std::string> expected(DEFAULT_REGISTER_PACKETS.begin(), DEFAULT_REGISTER_PACKETS.begin() + 18);
+    expected.insert(expected.end(), {"RESET", "11 00 01", "9A"});
+    expected.insert(expected.end(), DEFAULT_REGISTER_PACKETS.begin(), DEFAULT_REGISTER_PACKETS.end());
+    expected.insert(expected.end(), {"3F", "A1"});
+    EXPECT_EQ(expected, log);
+}
+
+TEST_F(ProtocolTest, StartImagingOnAClosedLinkMakesNoTransfer)
+{
+    EXPECT_FALSE(m_device.StartImaging(m_settings));
+    EXPECT_EQ(0u, Status().openCount);
+    EXPECT_EQ(0u, Status().bytesReceived);
+}
+
+TEST_F(ProtocolTest, RetriesReopenALinkThatAFailedHandshakeClosed)
+{
+    ConnectAndClear();
+    // The first walk fails; the first reconnect gets no query reply and
+    // closes the link; the second reopens it and succeeds.
+    ASSERT_TRUE(m_sim.SetFaults(0, SIM_FAULT_NO_SYNC_ECHO));
+    SensorSettings settings = m_settings;
+    std::thread fixer([&] {
+        auto seen = [&](const char* entry) {
+            std::vector<sim::LogRecord> records;
+            return m_sim.GetLog(0, records) && CountOf(sim::DescribeLog(records), entry) > 0;
+        };
+        // Let the first walk's sync go unanswered, then make the device well.
+        while (!seen("3F"))
+            Sleep(5);
+        m_sim.SetFaults(0, SIM_FAULT_NO_QUERY_REPLY);
+        while (!seen("CLOSE"))
+            Sleep(5);
+        m_sim.SetFaults(0, 0);
+    });
+    const BOOL started = m_device.StartImaging(settings);
+    fixer.join();
+    EXPECT_TRUE(started);
+    EXPECT_GE(Status().openCount, 2u);
+    EXPECT_TRUE(m_device.IsOpen());
+}
+
+} // namespace
