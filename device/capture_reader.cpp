@@ -68,12 +68,20 @@ DWORD WINAPI CImageDevice::CaptureThreadProc(LPVOID param)
     return 1;
 }
 
+void CImageDevice::WaitForStop(DWORD milliseconds)
+{
+    if (m_hStopEvent)
+        WaitForSingleObject(m_hStopEvent, milliseconds);
+    else
+        Sleep(milliseconds == INFINITE ? TRANSFER_TIMEOUT_MS : milliseconds);
+}
+
 void CImageDevice::PauseWhileClosed()
 {
     // Reads on a closed link fail at once; without this the loop would spin
     // until the link is reopened or the capture stopped.
     if (!IsOpen())
-        WaitForSingleObject(m_hStopEvent, TRANSFER_TIMEOUT_MS);
+        WaitForStop(TRANSFER_TIMEOUT_MS);
 }
 
 void CImageDevice::RunCapture()
@@ -96,8 +104,8 @@ void CImageDevice::RunCapture()
             slot = static_cast<BYTE>((slot + 1) % RING_SLOTS);
         }
         // Without a ring there is nothing to read into: wait to be stopped.
-        if (!ring)
-            WaitForSingleObject(m_hStopEvent, INFINITE);
+        while (!ring && m_bStop.load() == 0)
+            WaitForStop(INFINITE);
     } // the ring is released and the capture file closed here
 
     Write(CMD_STOP_STREAM, STOP_STREAM_LENGTH);

@@ -62,6 +62,7 @@ private:
     static DWORD WINAPI CaptureThreadProc(LPVOID param);
     void RunCapture();
     void PauseWhileClosed();
+    void WaitForStop(DWORD milliseconds);
 
     HANDLE m_hDevice;           // guarded by m_linkLock
     std::atomic<LONG> m_bStop;  // set by the UI thread, read by the reader

@@ -1,7 +1,6 @@
 // The command protocol against the simulated sensor: the connect handshake
 // and the start sequence, seen as the bytes the device received.
 #include <algorithm>
-#include <thread>
 
 #include "device/image_device.h"
 #include "tests/test_support.h"
@@ -161,28 +160,28 @@ TEST_F(ProtocolTest, StartImagingOnAClosedLinkMakesNoTransfer)
 TEST_F(ProtocolTest, RetriesReopenALinkThatAFailedHandshakeClosed)
 {
     ConnectAndClear();
-    // The first walk fails; the first reconnect gets no query reply and
-    // closes the link; the second reopens it and succeeds.
-    ASSERT_TRUE(m_sim.SetFaults(0, SIM_FAULT_NO_SYNC_ECHO));
-    SensorSettings settings = m_settings;
-    std::thread fixer([&] {
-        auto seen = [&](const char* entry) {
-            std::vector<sim::LogRecord> records;
-            return m_sim.GetLog(0, records) && CountOf(sim::DescribeLog(records), entry) > 0;
-        };
-        // Let the first walk's sync go unanswered, then make the device well.
-        while (!seen("3F"))
-            Sleep(5);
-        m_sim.SetFaults(0, SIM_FAULT_NO_QUERY_REPLY);
-        while (!seen("CLOSE"))
-            Sleep(5);
-        m_sim.SetFaults(0, 0);
-    });
-    const BOOL started = m_device.StartImaging(settings);
-    fixer.join();
-    EXPECT_TRUE(started);
-    EXPECT_GE(Status().openCount, 2u);
-    EXPECT_TRUE(m_device.IsOpen());
+    // The walk fails at the sync, and every reconnect fails at the query,
+    // which closes the link: each later attempt has to reopen it.
+    ASSERT_TRUE(m_sim.SetFaults(0, SIM_FAULT_NO_SYNC_ECHO | SIM_FAULT_NO_QUERY_REPLY));
+    EXPECT_FALSE(m_device.StartImaging(m_settings));
+    EXPECT_FALSE(m_device.IsOpen());
+
+    const std::vector<std::string> log = Log();
+    const std::vector<std::string> failedReconnect = {"11 00 01", "9A", "RESET", "CLOSE"};
+    std::vector<std::string> expected(DEFAULT_REGISTER_PACKETS);
+    expected.push_back("3F");
+    expected.push_back("RESET"); // attempt 1: the link is still open
+    expected.insert(expected.end(), failedReconnect.begin(), failedReconnect.end());
+    for (int attempt = 2; attempt < 5; ++attempt) { // the reset on the closed link goes nowhere
+        expected.push_back("OPEN");
+        expected.insert(expected.end(), failedReconnect.begin(), failedReconnect.end());
+    }
+    EXPECT_EQ(expected, log);
+
+    // Left closed: the next start fails at once, without a transfer.
+    ASSERT_TRUE(m_sim.ClearLog(0));
+    EXPECT_FALSE(m_device.StartImaging(m_settings));
+    EXPECT_TRUE(Log().empty());
 }
 
 } // namespace
