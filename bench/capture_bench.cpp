@@ -140,6 +140,29 @@ LONGLONG FileSize(const char* path)
     return (static_cast<LONGLONG>(data.nFileSizeHigh) << 32) | data.nFileSizeLow;
 }
 
+double ProcessCpuMs()
+{
+    FILETIME creation, exit, kernel, user;
+    GetProcessTimes(GetCurrentProcess(), &creation, &exit, &kernel, &user);
+    auto ms = [](const FILETIME& t) {
+        return (static_cast<double>(t.dwHighDateTime) * 4294967296.0 + t.dwLowDateTime) / 10000.0;
+    };
+    return ms(kernel) + ms(user);
+}
+
+// How fast the device answers 512-byte reads with nothing else going on:
+// the ceiling for the end-to-end run.
+void BenchDeviceReads(CImageDevice& device)
+{
+    constexpr double RUN_MS = 3000;
+    BYTE chunk[CHUNK_SIZE];
+    long reads = 0;
+    const double start = bench::NowMs();
+    while (bench::NowMs() - start < RUN_MS)
+        reads += device.Read(chunk, CHUNK_SIZE) > 0;
+    std::printf("device alone: %8.0f reads of 512 bytes per second\n", reads * 1000.0 / (bench::NowMs() - start));
+}
+
 void BenchStream(HWND hwnd, int seconds)
 {
     sim::Control control;
@@ -152,6 +175,7 @@ void BenchStream(HWND hwnd, int seconds)
         std::fprintf(stderr, "the simulated sensor did not start streaming\n");
         return;
     }
+    BenchDeviceReads(device);
     control.ClearLog(0);
     WORD row = 0, col = 0;
     long painted = 0;
@@ -159,6 +183,7 @@ void BenchStream(HWND hwnd, int seconds)
 
     device.StartCapture();
     const double start = bench::NowMs();
+    const double cpuStart = ProcessCpuMs();
     double nextReport = start + 1000;
     std::printf("streaming flat out for %d s:\n", seconds);
     while (bench::NowMs() - start < seconds * 1000.0) {
@@ -180,6 +205,7 @@ void BenchStream(HWND hwnd, int seconds)
     }
     device.StopCapture();
     const double elapsed = (bench::NowMs() - start) / 1000.0;
+    const double cpuShare = (ProcessCpuMs() - cpuStart) / (elapsed * 10.0);
     painted += static_cast<long>(DiscardQueuedChunks(hwnd));
 
     SIM_STATUS status = {};
@@ -190,6 +216,7 @@ void BenchStream(HWND hwnd, int seconds)
     std::printf("  read     %8.0f chunks/s (%.2f MB/s)\n", read, read * CHUNK_SIZE / 1e6);
     std::printf("  recorded %8.0f chunks/s\n", recorded);
     std::printf("  painted  %8.0f chunks/s\n", painted / elapsed);
+    std::printf("  CPU: %.0f%% of one core for reading, recording and painting\n", cpuShare);
     std::printf("  memory: private %.0f KB after 1 s, %.0f KB at the end, peak %.0f KB; peak working set %.0f KB\n",
                 first.privateKb, last.privateKb, peak.privateKb, peak.workingSetKb);
     control.ResetState(0);
