@@ -27,14 +27,15 @@ protected:
 
     DECLARE_MESSAGE_MAP()
 
-private:
-    void PlacePicture();
-    void StartShowing(CWnd* button);
-    void YieldToInput();
-
+    // Protected rather than private so that tests can observe them.
     HICON m_hIcon;
     CImageDevice m_device;
     SensorSettings m_settings;
     WORD m_nRow;
     WORD m_nCol;
+
+private:
+    void PlacePicture();
+    void StartShowing(CWnd* button);
+    void YieldToInput();
 };

@@ -1,0 +1,130 @@
+// The real program, started as a process of its own against the simulated
+// sensor and operated through window messages from this one: a whole
+// capture from connect to exit, checked against what the sensor delivered.
+#include <algorithm>
+
+#include "display/frame_painter.h"
+#include "res/resource.h"
+#include "tests/test_support.h"
+#include "tools/window_driver.h"
+
+namespace wd = window_driver;
+using testing_support::Fnv1a;
+using testing_support::ReadWholeFile;
+
+namespace {
+
+const char PROGRAM[] = "Orlavent.exe";
+const char CAPTURE_FILE[] = "C:\\1.txt";
+constexpr DWORD START_WAIT_MS = 15000; // a cold Wine process starts slowly
+constexpr DWORD EXIT_WAIT_MS = 5000;
+constexpr DWORD CAPTURE_MS = 1000;
+constexpr size_t START_ACKS = 32; // one per register write
+constexpr BYTE ACK = 0x10;
+constexpr BYTE SYNC_ECHO = 0x3F;
+
+class ProgramTest : public SimTest {
+protected:
+    void TearDown() override
+    {
+        if (m_process.hProcess) {
+            if (WaitForSingleObject(m_process.hProcess, 0) == WAIT_TIMEOUT)
+                TerminateProcess(m_process.hProcess, 1);
+            CloseHandle(m_process.hProcess);
+            CloseHandle(m_process.hThread);
+        }
+        SimTest::TearDown();
+    }
+
+    // Starts the program and waits for its main window.
+    HWND Launch()
+    {
+        std::string path = testing_support::ProgramFolder() + PROGRAM;
+        STARTUPINFOA startup = {};
+        startup.cb = sizeof(startup);
+        if (!CreateProcessA(path.c_str(), nullptr, nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup,
+                            &m_process))
+            return nullptr;
+        return wd::WaitForDialog("Orlavent", START_WAIT_MS, m_process.dwProcessId);
+    }
+
+    DWORD Pid() const { return m_process.dwProcessId; }
+
+    PROCESS_INFORMATION m_process = {};
+};
+
+// Every full marker is followed by exactly the still picture, and the bytes
+// before the first marker and after the last are parts of that same
+// sequence: the stream may begin and end anywhere in it.
+::testing::AssertionResult IsStillPictureStream(const std::vector<BYTE>& stream, const std::vector<BYTE>& picture)
+{
+    std::vector<BYTE> period;
+    for (UINT i = 0; i < FRAME_MARKER_LENGTH; ++i)
+        period.push_back(FRAME_MARKER[i]);
+    period.insert(period.end(), picture.begin(), picture.end());
+    size_t first = 0;
+    while (first + FRAME_MARKER_LENGTH <= stream.size() && !IsFrameMarker(&stream[first]))
+        ++first;
+    if (first >= period.size())
+        return ::testing::AssertionFailure() << "no marker within the first picture's length";
+    const size_t phase = (period.size() - first) % period.size();
+    for (size_t i = 0; i < stream.size(); ++i) {
+        if (stream[i] != period[(phase + i) % period.size()])
+            return ::testing::AssertionFailure() << "byte " << i << " breaks the picture sequence";
+    }
+    return ::testing::AssertionSuccess();
+}
+
+TEST_F(ProgramTest, ACaptureRecordsExactlyWhatTheSensorDeliveredAndTheProgramEndsCleanly)
+{
+    ASSERT_TRUE(m_sim.SetFaults(0, SIM_FAULT_STILL));
+    const HWND main = Launch();
+    ASSERT_NE(nullptr, main) << "the program's window did not show";
+
+    wd::Click(main, IDOK);
+    EXPECT_EQ("Connect Succeed", wd::AcknowledgeMessageBox("Connect", wd::DEFAULT_WAIT_MS, Pid()).text);
+
+    // From here the sensor counts the start sequence's replies and the stream.
+    ASSERT_TRUE(m_sim.ClearLog(0));
+    wd::Click(main, IDC_SHOW_IMAGE);
+    ASSERT_TRUE(wd::WaitForControlText(main, IDC_SHOW_IMAGE, "Stop"));
+    Sleep(CAPTURE_MS);
+
+    // The picture itself is checked in-process by app_test: under Wine's
+    // null driver a window's pixels live in its own process, and another
+    // process reads them back black.
+
+    wd::Click(main, IDC_SHOW_IMAGE);
+    EXPECT_TRUE(wd::WaitForControlText(main, IDC_SHOW_IMAGE, "Show Image"));
+    wd::Click(main, IDCANCEL);
+    ASSERT_EQ(WAIT_OBJECT_0, WaitForSingleObject(m_process.hProcess, EXIT_WAIT_MS)) << "the program did not end";
+    DWORD exitCode = 1;
+    GetExitCodeProcess(m_process.hProcess, &exitCode);
+    EXPECT_EQ(0u, exitCode);
+
+    // One start sequence went out, unretried, and the stream was stopped.
+    const std::vector<std::string> log = Log();
+    EXPECT_EQ(1, std::count(log.begin(), log.end(), "A1"));
+    EXPECT_EQ(0, std::count(log.begin(), log.end(), "RESET"));
+    ASSERT_GE(log.size(), 2u);
+    EXPECT_EQ("11 00 01", log[log.size() - 2]);
+    EXPECT_EQ("CLOSE", log.back());
+
+    // Delivered since the log was cleared: the start sequence's replies,
+    // which the program consumes, then the stream, which it records.
+    std::vector<BYTE> replies(START_ACKS, ACK);
+    replies.push_back(SYNC_ECHO);
+    std::vector<BYTE> file;
+    ASSERT_TRUE(ReadWholeFile(CAPTURE_FILE, file));
+    const SIM_STATUS status = Status();
+    EXPECT_EQ(0u, status.overflowBytes);
+    EXPECT_GT(file.size(), 2u * SIM_PICTURE_BYTES);
+    EXPECT_EQ(status.bytesDelivered, replies.size() + file.size());
+    EXPECT_EQ(status.deliveredHash, Fnv1a(file.data(), file.size(), Fnv1a(replies.data(), replies.size())));
+
+    std::vector<BYTE> picture;
+    ASSERT_TRUE(m_sim.GetPicture(0, picture));
+    EXPECT_TRUE(IsStillPictureStream(file, picture));
+}
+
+} // namespace
