@@ -76,12 +76,15 @@ void CImageDevice::WaitForStop(DWORD milliseconds)
         Sleep(milliseconds == INFINITE ? TRANSFER_TIMEOUT_MS : milliseconds);
 }
 
-void CImageDevice::PauseWhileClosed()
+void CImageDevice::PauseAfterEmptyRead(ULONGLONG readStartedMs)
 {
-    // Reads on a closed link fail at once; without this the loop would spin
-    // until the link is reopened or the capture stopped.
-    if (!IsOpen())
-        WaitForStop(TRANSFER_TIMEOUT_MS);
+    // Reads on a closed link, or on a device that has gone away, fail at
+    // once; without this pause the loop would spin a core until the link is
+    // reopened or the capture stopped. A read that timed out has waited
+    // already.
+    const ULONGLONG elapsed = GetTickCount64() - readStartedMs;
+    if (elapsed < TRANSFER_TIMEOUT_MS)
+        WaitForStop(static_cast<DWORD>(TRANSFER_TIMEOUT_MS - elapsed));
 }
 
 void CImageDevice::RunCapture()
@@ -94,12 +97,13 @@ void CImageDevice::RunCapture()
 
         while (ring && m_bStop.load() == 0) {
             BYTE* chunk = ring.get() + slot * CHUNK_SIZE;
+            const ULONGLONG readStartedMs = GetTickCount64();
             const DWORD count = Read(chunk, CHUNK_SIZE);
             if (count > 0) {
                 poster.Post(chunk, count);
                 file.Append(chunk, count);
             } else {
-                PauseWhileClosed();
+                PauseAfterEmptyRead(readStartedMs);
             }
             slot = static_cast<BYTE>((slot + 1) % RING_SLOTS);
         }

@@ -61,7 +61,7 @@ private:
 
     static DWORD WINAPI CaptureThreadProc(LPVOID param);
     void RunCapture();
-    void PauseWhileClosed();
+    void PauseAfterEmptyRead(ULONGLONG readStartedMs);
     void WaitForStop(DWORD milliseconds);
 
     HANDLE m_hDevice;           // guarded by m_linkLock

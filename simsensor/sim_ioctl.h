@@ -43,7 +43,8 @@
  * consume the log. */
 #define IOCTL_SIM_GET_LOG SIM_CTL(0x805)
 /* in: SIM_DEVICE_ARG. Clears the log and the traffic counters (bytes
- * received and delivered, delivered hash, overflow, resets, opens) but
+ * received and delivered, delivered hash, overflow, resets, opens,
+ * refused requests) but
  * keeps the device state (streaming, registers, faults, rate). */
 #define IOCTL_SIM_CLEAR_LOG SIM_CTL(0x806)
 /* in: SIM_DEVICE_ARG, out: SIM_PICTURE_BYTES bytes: the picture the
@@ -103,6 +104,7 @@ typedef struct SIM_STATUS {
     unsigned long overflowBytes;   /* stream bytes dropped because the FIFO was full */
     unsigned long picturesStarted; /* markers (or picture starts) generated */
     unsigned long regWrites;       /* CMD_WRITE_REG counted since reset/query/start */
+    unsigned long refusedRequests; /* reads, writes, resets failed on a handle of an unplugged device */
     unsigned char regs[256];       /* last value written to each register */
 } SIM_STATUS;
 

@@ -102,7 +102,7 @@ bool PrintStatus(sim::Control& control, DWORD device, const Args&)
     std::printf("  received %lu  delivered %lu (hash %08lX)  overflow %lu  pictures %lu  register writes %lu\n",
                 s.bytesReceived, s.bytesDelivered, s.deliveredHash, s.overflowBytes, s.picturesStarted,
                 s.regWrites);
-    std::printf("  gain registers 00=%02X 01=%02X\n", s.regs[0], s.regs[1]);
+    std::printf("  refused requests %lu  gain registers 00=%02X 01=%02X\n", s.refusedRequests, s.regs[0], s.regs[1]);
     return true;
 }
 

@@ -213,6 +213,23 @@ TEST_F(CaptureReaderTest, FailedConnectsUnderTheReaderNeitherSpinNorUseStaleHand
     EXPECT_EQ(std::string::npos, recorded.find(sentinel));
 }
 
+TEST_F(CaptureReaderTest, AnUnpluggedDeviceDoesNotMakeTheReaderSpin)
+{
+    StartStreaming();
+    m_device.StartCapture();
+    Pump(200);
+    ASSERT_TRUE(m_sim.SetPlugged(0, FALSE)); // the link stays open; every read now fails at once
+    ASSERT_TRUE(m_sim.ClearLog(0));
+    Pump(1000);
+    // About one read per read time-out; a spinning reader makes thousands.
+    EXPECT_LE(Status().refusedRequests, 10u) << "the reader spins on a device that has gone away";
+
+    const double start = NowMs();
+    m_device.StopCapture();
+    EXPECT_LT(NowMs() - start, 150.0) << "an idle reader should wake at once when stopped";
+    ASSERT_TRUE(m_sim.SetPlugged(0, TRUE));
+}
+
 TEST_F(CaptureReaderTest, AnUncreatableCaptureFileLeavesTheCaptureRunning)
 {
     DeleteFileA(CAPTURE_FILE);

@@ -42,6 +42,7 @@ static void ClearTraffic(SENSOR* sensor)
     sensor->status.overflowBytes = 0;
     sensor->status.resetCount = 0;
     sensor->status.openCount = 0;
+    sensor->status.refusedRequests = 0;
 }
 
 void SensorClearLog(SENSOR* sensor)

@@ -197,6 +197,7 @@ NTSTATUS SensorRead(SENSOR* sensor, PIRP irp)
 
     KeAcquireSpinLock(&sensor->lock, &irql);
     if (!HandleWorks(sensor, irp)) {
+        sensor->status.refusedRequests++;
         KeReleaseSpinLock(&sensor->lock, irql);
         return CompleteNow(irp, STATUS_DEVICE_NOT_CONNECTED, 0);
     }
@@ -220,6 +221,7 @@ NTSTATUS SensorWrite(SENSOR* sensor, PIRP irp)
     InitializeListHead(&done);
     KeAcquireSpinLock(&sensor->lock, &irql);
     if (!HandleWorks(sensor, irp)) {
+        sensor->status.refusedRequests++;
         KeReleaseSpinLock(&sensor->lock, irql);
         return CompleteNow(irp, STATUS_DEVICE_NOT_CONNECTED, 0);
     }
@@ -244,8 +246,10 @@ NTSTATUS SensorDeviceControl(SENSOR* sensor, PIRP irp)
     KeAcquireSpinLock(&sensor->lock, &irql);
     if (HandleWorks(sensor, irp))
         SensorDeviceReset(sensor);
-    else
+    else {
+        sensor->status.refusedRequests++;
         status = STATUS_DEVICE_NOT_CONNECTED;
+    }
     KeReleaseSpinLock(&sensor->lock, irql);
     return CompleteNow(irp, status, 0);
 }
