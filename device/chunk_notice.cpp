@@ -53,15 +53,11 @@ BOOL CChunkPoster::Post(const BYTE* bytes, DWORD count)
 {
     if (!m_hwndTarget || count == 0 || count > CHUNK_SIZE)
         return FALSE;
-    if (g_outstandingNotices.load() >= MAX_QUEUED_CHUNKS) {
-        ++m_nSkipped;
+    if (g_outstandingNotices.load() >= MAX_QUEUED_CHUNKS)
         return FALSE;
-    }
     ChunkNoticePtr notice(NewChunkNotice(bytes, count));
-    if (!notice || !PostMessageA(m_hwndTarget, WM_CHUNK_READY, 0, reinterpret_cast<LPARAM>(notice.get()))) {
-        ++m_nSkipped;
+    if (!notice || !PostMessageA(m_hwndTarget, WM_CHUNK_READY, 0, reinterpret_cast<LPARAM>(notice.get())))
         return FALSE;
-    }
     notice.release(); // the window's handler owns it now
     return TRUE;
 }

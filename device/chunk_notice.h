@@ -56,9 +56,6 @@ public:
     // the backlog is full, or posting failed (the copy is then released).
     BOOL Post(const BYTE* bytes, DWORD count);
 
-    DWORD SkippedChunks() const { return m_nSkipped; }
-
 private:
     HWND m_hwndTarget;
-    DWORD m_nSkipped = 0;
 };

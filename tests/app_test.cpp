@@ -15,66 +15,53 @@
 #include "tools/window_driver.h"
 
 namespace wd = window_driver;
-using testing_support::NowMs;
 
 namespace {
 
-const char MAIN_CAPTION[] = "Orlavent";
-const char CONFIG_CAPTION[] = "Config";
 const char CAPTION_SHOW_IMAGE[] = "Show Image";
-const char CAPTION_STOP[] = "Stop";
-const char CAPTURE_FILE[] = "C:\\1.txt";
 const char STOP_STREAM_LOG[] = "11 00 01";
+const std::vector<std::string> DEFAULT_SETTING_TEXTS = {"10", "10", "111", "110", "8", "0"};
 
-// Sent to the test's window subclass, in order with everything posted before.
-constexpr UINT WM_PROBE = WM_APP + 1;        // snapshot the window's state
-constexpr UINT WM_PLACE_CURSOR = WM_APP + 2; // wParam row, lParam column
+// Sent to the test's window subclass, in order with everything posted before:
+// moves the cursor to lParam (row, column) if wParam is set, then reports it.
+constexpr UINT WM_PROBE = WM_APP + 1;
 
-constexpr DWORD CAPTURE_MS = 1000;
-constexpr WORD SOME_ROW = 50;
-constexpr WORD SOME_COL = 60;
+// The sensor's registers of the six settings, in SensorSettings order.
+std::vector<BYTE> SensorSettingRegisters(const SIM_STATUS& status)
+{
+    const BYTE* r = status.regs;
+    return {r[0x00], r[0x01], r[0x03], r[0x04], r[0x1E], r[0x1F]};
+}
 
-// Register numbers of the six settings, in SensorSettings order.
-constexpr BYTE SETTING_REGISTERS[SensorSettings::COUNT] = {0x00, 0x01, 0x03, 0x04, 0x1E, 0x1F};
+using Cursor = std::pair<WORD, WORD>; // row, column
 
-struct WindowState {
-    WORD row = 0;
-    WORD col = 0;
-    SensorSettings settings = {};
-};
-
-// The main window, with a way to see its cursor and settings from the
-// driving thread.
+// The main window, with a way to see and move its cursor from the driving
+// thread.
 class CProbedCaptureDlg : public CCaptureDlg {
 public:
     CProbedCaptureDlg() : m_hProbed(CreateEventA(nullptr, FALSE, FALSE, nullptr)) {}
     ~CProbedCaptureDlg() override { CloseHandle(m_hProbed); }
 
-    // The state once the window has handled everything posted so far.
-    bool Probe(WindowState& state)
+    // The cursor once the window has handled everything posted so far, after
+    // moving it to `moveTo` if given; {0xFFFF, 0xFFFF} if the window did not answer.
+    Cursor ProbeCursor(const Cursor* moveTo = nullptr)
     {
-        if (!::PostMessageA(m_hWnd, WM_PROBE, 0, 0) || WaitForSingleObject(m_hProbed, wd::DEFAULT_WAIT_MS) != WAIT_OBJECT_0)
-            return false;
-        state = m_snapshot;
-        return true;
+        const LPARAM place = moveTo ? MAKELPARAM(moveTo->first, moveTo->second) : 0;
+        if (!::PostMessageA(m_hWnd, WM_PROBE, moveTo != nullptr, place) ||
+            WaitForSingleObject(m_hProbed, wd::DEFAULT_WAIT_MS) != WAIT_OBJECT_0)
+            return {0xFFFF, 0xFFFF};
+        return m_probed;
     }
-
-    void PlaceCursor(WORD row, WORD col) { ::PostMessageA(m_hWnd, WM_PLACE_CURSOR, row, col); }
 
 protected:
-    afx_msg LRESULT OnProbe(WPARAM, LPARAM)
+    afx_msg LRESULT OnProbe(WPARAM move, LPARAM place)
     {
-        m_snapshot.row = m_nRow;
-        m_snapshot.col = m_nCol;
-        m_snapshot.settings = m_settings;
+        if (move) {
+            m_nRow = LOWORD(place);
+            m_nCol = HIWORD(place);
+        }
+        m_probed = {m_nRow, m_nCol};
         SetEvent(m_hProbed);
-        return 0;
-    }
-
-    afx_msg LRESULT OnPlaceCursor(WPARAM wParam, LPARAM lParam)
-    {
-        m_nRow = static_cast<WORD>(wParam);
-        m_nCol = static_cast<WORD>(lParam);
         return 0;
     }
 
@@ -82,64 +69,32 @@ protected:
 
 private:
     HANDLE m_hProbed;
-    WindowState m_snapshot;
+    Cursor m_probed;
 };
 
 BEGIN_MESSAGE_MAP(CProbedCaptureDlg, CCaptureDlg)
     ON_MESSAGE(WM_PROBE, OnProbe)
-    ON_MESSAGE(WM_PLACE_CURSOR, OnPlaceCursor)
 END_MESSAGE_MAP()
 
-std::vector<BYTE> SettingBytes(const SensorSettings& settings)
+// Cancels a visible dialog other than the main window; FALSE once it has.
+BOOL CALLBACK CancelOtherDialog(HWND hwnd, LPARAM main)
 {
-    std::vector<BYTE> bytes;
-    for (size_t k = 0; k < SensorSettings::COUNT; ++k)
-        bytes.push_back(settings[k]);
-    return bytes;
-}
-
-std::vector<BYTE> SensorSettingRegisters(const SIM_STATUS& status)
-{
-    std::vector<BYTE> bytes;
-    for (BYTE reg : SETTING_REGISTERS)
-        bytes.push_back(status.regs[reg]);
-    return bytes;
-}
-
-// Bytes the device receives for one start sequence: the register table,
-// the sync and the start command.
-DWORD StartSequenceBytes()
-{
-    DWORD bytes = 2;
-    for (const RegisterEntry& entry : RegisterTable)
-        bytes += entry.length;
-    return bytes;
-}
-
-BOOL CALLBACK CollectOtherDialogs(HWND hwnd, LPARAM param)
-{
-    auto* dialogs = reinterpret_cast<std::vector<HWND>*>(param);
     char className[16] = {};
     GetClassNameA(hwnd, className, sizeof(className));
-    if (IsWindowVisible(hwnd) && lstrcmpA(className, "#32770") == 0 && hwnd != dialogs->front())
-        dialogs->push_back(hwnd);
-    return TRUE;
+    if (hwnd == reinterpret_cast<HWND>(main) || !IsWindowVisible(hwnd) || lstrcmpA(className, "#32770") != 0)
+        return TRUE;
+    wd::AnswerMessageBox(hwnd, IDCANCEL);
+    return FALSE;
 }
 
 // Answers whatever a failed script left open, then ends the main window,
 // so that a failure cannot leave the test thread in the modal loop.
 void EndWhatIsLeft(HWND main)
 {
-    while (IsWindow(main)) {
-        std::vector<HWND> dialogs = {main};
-        EnumThreadWindows(GetWindowThreadProcessId(main, nullptr), CollectOtherDialogs,
-                          reinterpret_cast<LPARAM>(&dialogs));
-        for (size_t i = 1; i < dialogs.size(); ++i)
-            wd::AnswerMessageBox(dialogs[i], IDCANCEL);
-        if (dialogs.size() == 1)
+    const DWORD thread = GetWindowThreadProcessId(main, nullptr);
+    for (; IsWindow(main); Sleep(100))
+        if (EnumThreadWindows(thread, CancelOtherDialog, reinterpret_cast<LPARAM>(main)))
             wd::Click(main, IDCANCEL);
-        Sleep(100);
-    }
 }
 
 class AppTest : public SimTest {
@@ -149,17 +104,17 @@ protected:
     void Run(const std::function<void(HWND)>& script)
     {
         m_app.m_pMainWnd = &m_dlg;
+        bool shown = false;
         std::thread driver([&] {
-            const HWND main = wd::WaitForDialog(MAIN_CAPTION, wd::DEFAULT_WAIT_MS, GetCurrentProcessId());
-            m_bShown = main != nullptr;
-            if (main)
+            const HWND main = wd::WaitForDialog("Orlavent", wd::DEFAULT_WAIT_MS, GetCurrentProcessId());
+            if ((shown = main != nullptr))
                 script(main);
             EndWhatIsLeft(main);
         });
         m_nResult = m_dlg.DoModal();
         driver.join();
         m_app.m_pMainWnd = nullptr;
-        ASSERT_TRUE(m_bShown) << "the main window did not show";
+        ASSERT_TRUE(shown) << "the main window did not show";
     }
 
     // Script steps.
@@ -169,94 +124,92 @@ protected:
         return wd::AcknowledgeMessageBox("Connect");
     }
 
-    static bool StartCapture(HWND main)
+    // Presses the capture button; true once its caption reads `caption`.
+    static bool PressCapture(HWND main, const char* caption)
     {
         wd::Click(main, IDC_SHOW_IMAGE);
-        return wd::WaitForControlText(main, IDC_SHOW_IMAGE, CAPTION_STOP);
+        return wd::WaitForControlText(main, IDC_SHOW_IMAGE, caption);
     }
+    static bool StartCapture(HWND main) { return PressCapture(main, "Stop"); }
 
-    static bool StopCapture(HWND main)
+    // Opens the settings dialog with the hidden command (1001), types
+    // `texts` into its six edits and answers; returns what they showed first.
+    static std::vector<std::string> EditSettings(HWND main, const std::vector<const char*>& texts, int answer,
+                                                 HWND* owner = nullptr)
     {
-        wd::Click(main, IDC_SHOW_IMAGE);
-        return wd::WaitForControlText(main, IDC_SHOW_IMAGE, CAPTION_SHOW_IMAGE);
-    }
-
-    WindowState Probe()
-    {
-        WindowState state;
-        m_bProbed = m_dlg.Probe(state) && m_bProbed;
-        return state;
-    }
-
-    // What a closed window must have left: the reader ended in order.
-    void ExpectCaptureEndedInOrder()
-    {
-        EXPECT_EQ(IDCANCEL, m_nResult);
-        HANDLE exclusive = CreateFileA(CAPTURE_FILE, GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr);
-        EXPECT_NE(INVALID_HANDLE_VALUE, exclusive) << "the capture file is still open";
-        CloseHandle(exclusive);
-        const std::vector<std::string> log = Log();
-        ASSERT_FALSE(log.empty());
-        EXPECT_EQ(STOP_STREAM_LOG, log.back());
-        EXPECT_FALSE(Status().streaming);
-        EXPECT_EQ(0, OutstandingChunkNotices());
+        wd::Click(main, IDC_INITIAL_MODE);
+        const HWND config = wd::WaitForDialog("Config");
+        if (owner)
+            *owner = GetWindow(config, GW_OWNER);
+        std::vector<std::string> shown;
+        for (int k = 0; k < static_cast<int>(SensorSettings::COUNT); ++k) {
+            shown.push_back(wd::ControlText(config, IDC_GAIN1 + k));
+            wd::SetControlText(config, IDC_GAIN1 + k, texts[k]);
+        }
+        wd::Click(config, answer);
+        wd::WaitUntilGone(config);
+        return shown;
     }
 
     CWinApp m_app; // before the window: it loads its icon from the application
     CProbedCaptureDlg m_dlg;
     INT_PTR m_nResult = 0;
-    bool m_bShown = false;
-    bool m_bProbed = true;
 };
 
-TEST_F(AppTest, ShowImageBeforeConnectFailsWithoutTouchingTheDevice)
+// Show Image before a connect fails without touching the device; a connect
+// without a device fails; once it is there, Enter on the first button
+// connects, and a second connect handshakes again on the same open.
+TEST_F(AppTest, ShowImageNeedsAConnectAndEachConnectHandshakesOnOneOpen)
 {
-    wd::MessageBoxView box;
+    HWND main = nullptr;
+    int focused = 0;
+    wd::MessageBoxView refused, absent, first, second;
     std::string caption;
-    HWND owner = nullptr, main = nullptr;
+    SIM_STATUS beforeConnect = {};
     Run([&](HWND hwnd) {
         main = hwnd;
+        focused = GetDlgCtrlID(wd::FocusedControl(main));
         wd::Click(main, IDC_SHOW_IMAGE);
-        const HWND found = wd::WaitForDialog("Catch");
-        owner = GetWindow(found, GW_OWNER);
-        box = wd::ReadMessageBox(found);
-        wd::AnswerMessageBox(found);
-        wd::WaitUntilGone(found);
+        refused = wd::AcknowledgeMessageBox("Catch");
         caption = wd::ControlText(main, IDC_SHOW_IMAGE);
-    });
-    EXPECT_EQ("Catch Image Fail", box.text);
-    EXPECT_EQ(static_cast<UINT>(MB_ICONERROR), box.icon);
-    EXPECT_EQ(main, owner);
-    EXPECT_EQ(CAPTION_SHOW_IMAGE, caption);
-    EXPECT_EQ(0u, Status().bytesReceived);
-    EXPECT_EQ(0u, Status().openCount);
-}
+        m_sim.GetStatus(0, beforeConnect);
 
-TEST_F(AppTest, ConnectTwiceHandshakesTwiceOnOneOpen)
-{
-    wd::MessageBoxView first, second;
-    Run([&](HWND main) {
-        first = Connect(main);
+        sim::SetInterfacePresent(0, FALSE);
+        absent = Connect(main);
+        sim::SetInterfacePresent(0, TRUE);
+        wd::PostKey(main, VK_RETURN);
+        first = wd::AcknowledgeMessageBox("Connect");
         second = Connect(main);
     });
+    EXPECT_EQ("Catch Image Fail", refused.text);
+    EXPECT_EQ(static_cast<UINT>(MB_ICONERROR), refused.icon);
+    EXPECT_EQ(main, refused.owner);
+    EXPECT_EQ(CAPTION_SHOW_IMAGE, caption);
+    EXPECT_EQ(0u, beforeConnect.bytesReceived);
+    EXPECT_EQ(0u, beforeConnect.openCount);
+
+    EXPECT_EQ("Connect Fail", absent.text);
+    EXPECT_EQ(static_cast<UINT>(MB_ICONERROR), absent.icon);
+    EXPECT_EQ(IDOK, focused) << "Enter goes to the Device Connect button";
     EXPECT_EQ("Connect Succeed", first.text);
     EXPECT_EQ(static_cast<UINT>(MB_ICONINFORMATION), first.icon);
     EXPECT_EQ("Connect Succeed", second.text);
+    EXPECT_EQ(IDCANCEL, m_nResult) << "Enter must not end the window";
     EXPECT_EQ(1u, Status().openCount);
     EXPECT_EQ(std::vector<std::string>({"OPEN", STOP_STREAM_LOG, "9A", STOP_STREAM_LOG, "9A"}), Log());
 }
 
-TEST_F(AppTest, ConnectWithoutADeviceSaysSo)
-{
-    ASSERT_TRUE(sim::SetInterfacePresent(0, FALSE));
-    wd::MessageBoxView box;
-    Run([&](HWND main) { box = Connect(main); });
-    EXPECT_EQ("Connect Fail", box.text);
-    EXPECT_EQ(static_cast<UINT>(MB_ICONERROR), box.icon);
-    EXPECT_EQ(0u, Status().openCount);
-}
+// Each way out of the window, pressed while a capture runs, stops the reader
+// first: the capture file is closed, the stop command is the last thing the
+// sensor heard and no chunk notice is left outstanding.
+struct WayOut {
+    const char* name;
+    bool (*press)(HWND main);
+};
 
-TEST_F(AppTest, ShowImageProgramsTheDefaultsAndStreams)
+class AppExitTest : public AppTest, public ::testing::WithParamInterface<WayOut> {};
+
+TEST_P(AppExitTest, DuringACaptureStopsTheReaderFirst)
 {
     bool started = false;
     SIM_STATUS status = {};
@@ -264,144 +217,81 @@ TEST_F(AppTest, ShowImageProgramsTheDefaultsAndStreams)
         Connect(main);
         started = StartCapture(main);
         m_sim.GetStatus(0, status);
-    });
-    ASSERT_TRUE(started);
-    EXPECT_TRUE(status.streaming);
-    EXPECT_EQ(SettingBytes(DEFAULT_SENSOR_SETTINGS), SensorSettingRegisters(status));
-}
-
-// Each way out of the window, pressed while a capture runs.
-TEST_F(AppTest, ExitDuringACaptureStopsTheReaderFirst)
-{
-    bool started = false;
-    Run([&](HWND main) {
-        Connect(main);
-        started = StartCapture(main);
-        Sleep(CAPTURE_MS / 4);
-        wd::Click(main, IDCANCEL);
+        Sleep(250);
+        GetParam().press(main);
         wd::WaitUntilGone(main);
     });
     ASSERT_TRUE(started);
-    ExpectCaptureEndedInOrder();
+    // The start programmed the default settings.
+    EXPECT_EQ(std::vector<BYTE>({10, 10, 111, 110, 8, 0}), SensorSettingRegisters(status));
+
+    EXPECT_EQ(IDCANCEL, m_nResult);
+    HANDLE exclusive = CreateFileA("C:\\1.txt", GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+    EXPECT_NE(INVALID_HANDLE_VALUE, exclusive) << "the capture file is still open";
+    CloseHandle(exclusive);
+    EXPECT_EQ(STOP_STREAM_LOG, Log().back()); // not empty: the start was logged
+    EXPECT_FALSE(Status().streaming);
+    EXPECT_EQ(0, OutstandingChunkNotices());
 }
 
-TEST_F(AppTest, EscapeDuringACaptureActsAsExit)
-{
-    bool started = false;
-    Run([&](HWND main) {
-        Connect(main);
-        started = StartCapture(main);
-        wd::PostKey(main, VK_ESCAPE);
-        wd::WaitUntilGone(main);
-    });
-    ASSERT_TRUE(started);
-    ExpectCaptureEndedInOrder();
-}
+const WayOut WAYS_OUT[] = {
+    {"Exit", [](HWND main) { return wd::Click(main, IDCANCEL); }},
+    {"Escape", [](HWND main) { return wd::PostKey(main, VK_ESCAPE); }},
+    {"CloseBox", wd::PostClose},
+};
 
-TEST_F(AppTest, TheCloseBoxDuringACaptureActsAsExit)
-{
-    bool started = false;
-    Run([&](HWND main) {
-        Connect(main);
-        started = StartCapture(main);
-        wd::PostClose(main);
-        wd::WaitUntilGone(main);
-    });
-    ASSERT_TRUE(started);
-    ExpectCaptureEndedInOrder();
-}
-
-TEST_F(AppTest, EnterOnTheFirstButtonActsAsDeviceConnect)
-{
-    HWND focus = nullptr, connectButton = nullptr;
-    wd::MessageBoxView box;
-    Run([&](HWND main) {
-        focus = wd::FocusedControl(main);
-        connectButton = GetDlgItem(main, IDOK);
-        wd::PostKey(main, VK_RETURN);
-        box = wd::AcknowledgeMessageBox("Connect");
-    });
-    EXPECT_EQ(connectButton, focus);
-    EXPECT_EQ("Connect Succeed", box.text);
-    EXPECT_EQ(IDCANCEL, m_nResult) << "Enter must not end the window";
-}
+INSTANTIATE_TEST_SUITE_P(AppTest, AppExitTest, ::testing::ValuesIn(WAYS_OUT),
+                         [](const ::testing::TestParamInfo<WayOut>& info) { return std::string(info.param.name); });
 
 // The cursor is placed away from the corner before each press; the sensor
 // goes silent after the start sequence, so no chunk moves it afterwards.
 TEST_F(AppTest, EachPressOfTheCaptureButtonRestartsTheCursor)
 {
-    WindowState placed, afterStart, afterStop, afterFailedStart;
+    const Cursor away = {50, 60}, corner = {0, 0};
+    DWORD startSequenceBytes = 2; // the register table, the sync and the start command
+    for (const RegisterEntry& entry : RegisterTable)
+        startSequenceBytes += entry.length;
+    std::vector<Cursor> cursors; // placed, after a start, a stop and a failed start
     bool started = false, stopped = false;
     std::string failure;
     Run([&](HWND main) {
         Connect(main);
-        m_sim.SetFaults(0, SIM_FAULT_GO_SILENT, 0, StartSequenceBytes());
-        m_dlg.PlaceCursor(SOME_ROW, SOME_COL);
-        placed = Probe();
+        m_sim.SetFaults(0, SIM_FAULT_GO_SILENT, 0, startSequenceBytes);
+        cursors.push_back(m_dlg.ProbeCursor(&away));
         started = StartCapture(main);
-        afterStart = Probe();
+        cursors.push_back(m_dlg.ProbeCursor());
 
-        m_dlg.PlaceCursor(SOME_ROW, SOME_COL);
-        stopped = StopCapture(main);
-        afterStop = Probe();
+        m_dlg.ProbeCursor(&away);
+        stopped = PressCapture(main, CAPTION_SHOW_IMAGE);
+        cursors.push_back(m_dlg.ProbeCursor());
 
         // Silent from now on: the start fails, but the cursor is reset first.
         m_sim.SetFaults(0, SIM_FAULT_GO_SILENT, 0, 0);
-        m_dlg.PlaceCursor(SOME_ROW, SOME_COL);
+        m_dlg.ProbeCursor(&away);
         wd::Click(main, IDC_SHOW_IMAGE);
         const HWND box = wd::WaitForDialog("Catch", 3 * wd::DEFAULT_WAIT_MS);
-        afterFailedStart = Probe();
+        cursors.push_back(m_dlg.ProbeCursor());
         failure = wd::ReadMessageBox(box).text;
         wd::AnswerMessageBox(box);
     });
-    ASSERT_TRUE(m_bProbed);
-    EXPECT_EQ(SOME_ROW, placed.row);
-    EXPECT_EQ(SOME_COL, placed.col);
-    ASSERT_TRUE(started);
-    EXPECT_EQ(0, afterStart.row);
-    EXPECT_EQ(0, afterStart.col);
-    ASSERT_TRUE(stopped);
-    EXPECT_EQ(0, afterStop.row);
-    EXPECT_EQ(0, afterStop.col);
+    EXPECT_TRUE(started && stopped);
     EXPECT_EQ("Catch Image Fail", failure);
-    EXPECT_EQ(0, afterFailedStart.row);
-    EXPECT_EQ(0, afterFailedStart.col);
+    EXPECT_EQ(std::vector<Cursor>({away, corner, corner, corner}), cursors);
 }
 
-// The six edits of the settings dialog, in SensorSettings order.
-std::vector<std::string> SettingTexts(HWND config)
-{
-    std::vector<std::string> texts;
-    for (int k = 0; k < static_cast<int>(SensorSettings::COUNT); ++k)
-        texts.push_back(wd::ControlText(config, IDC_GAIN1 + k));
-    return texts;
-}
-
-void TypeSettings(HWND config, const std::vector<const char*>& texts)
-{
-    for (size_t k = 0; k < texts.size(); ++k)
-        wd::SetControlText(config, IDC_GAIN1 + static_cast<int>(k), texts[k]);
-}
-
-const std::vector<std::string> DEFAULT_SETTING_TEXTS = {"10", "10", "111", "110", "8", "0"};
-
-TEST_F(AppTest, SettingsTypedInTheConfigDialogReachTheSensorAtTheNextStart)
+// The dialog opens on the defaults each time; OK keeps what was typed, each
+// value cut to 8 bits, Cancel keeps the settings as they were, and the next
+// start writes them to the sensor.
+TEST_F(AppTest, TheConfigDialogSetsWhatTheNextStartWritesToTheSensor)
 {
     HWND main = nullptr, owner = nullptr;
-    std::vector<std::string> shown;
-    WindowState afterOk;
+    std::vector<std::string> shown, reopened;
     SIM_STATUS status = {};
     bool started = false;
     Run([&](HWND hwnd) {
         main = hwnd;
-        wd::Click(main, IDC_INITIAL_MODE); // hidden, but its command works
-        const HWND config = wd::WaitForDialog(CONFIG_CAPTION);
-        owner = GetWindow(config, GW_OWNER);
-        shown = SettingTexts(config);
-        TypeSettings(config, {"300", "256", "1000", "7", "8", "9"});
-        wd::Click(config, IDOK);
-        wd::WaitUntilGone(config);
-        afterOk = Probe();
+        shown = EditSettings(main, {"300", "256", "1000", "7", "8", "9"}, IDOK, &owner);
+        reopened = EditSettings(main, {"20", "20", "20", "20", "20", "20"}, IDCANCEL);
 
         Connect(main);
         started = StartCapture(main);
@@ -409,52 +299,21 @@ TEST_F(AppTest, SettingsTypedInTheConfigDialogReachTheSensorAtTheNextStart)
     });
     EXPECT_EQ(main, owner);
     EXPECT_EQ(DEFAULT_SETTING_TEXTS, shown);
-    const std::vector<BYTE> expected = {44, 0, 232, 7, 8, 9};
-    ASSERT_TRUE(m_bProbed);
-    EXPECT_EQ(expected, SettingBytes(afterOk.settings));
-    ASSERT_TRUE(started);
-    EXPECT_EQ(expected, SensorSettingRegisters(status));
-}
-
-TEST_F(AppTest, CancelKeepsTheSettingsAndReopeningShowsTheDefaults)
-{
-    std::vector<std::string> reopened;
-    WindowState afterOk, afterCancel;
-    Run([&](HWND main) {
-        wd::Click(main, IDC_INITIAL_MODE);
-        HWND config = wd::WaitForDialog(CONFIG_CAPTION);
-        TypeSettings(config, {"1", "2", "3", "4", "5", "6"});
-        wd::Click(config, IDOK);
-        wd::WaitUntilGone(config);
-        afterOk = Probe();
-
-        wd::Click(main, IDC_INITIAL_MODE);
-        config = wd::WaitForDialog(CONFIG_CAPTION);
-        reopened = SettingTexts(config);
-        TypeSettings(config, {"20", "20", "20", "20", "20", "20"});
-        wd::Click(config, IDCANCEL);
-        wd::WaitUntilGone(config);
-        afterCancel = Probe();
-    });
-    ASSERT_TRUE(m_bProbed);
-    EXPECT_EQ(std::vector<BYTE>({1, 2, 3, 4, 5, 6}), SettingBytes(afterOk.settings));
     EXPECT_EQ(DEFAULT_SETTING_TEXTS, reopened);
-    EXPECT_EQ(std::vector<BYTE>({1, 2, 3, 4, 5, 6}), SettingBytes(afterCancel.settings));
+    ASSERT_TRUE(started);
+    EXPECT_EQ(std::vector<BYTE>({44, 0, 232, 7, 8, 9}), SensorSettingRegisters(status));
 }
 
 TEST(SettingFromTextTest, KeepsTheLowEightBitsOfWhatAtoiReads)
 {
-    EXPECT_EQ(44, SettingFromText("300"));
-    EXPECT_EQ(0, SettingFromText("256"));
-    EXPECT_EQ(232, SettingFromText("1000"));
-    EXPECT_EQ(255, SettingFromText("-1"));
-    EXPECT_EQ(12, SettingFromText("  12abc"));
-    EXPECT_EQ(0, SettingFromText(""));
-    EXPECT_EQ(0, SettingFromText("abc"));
-    // Beyond 32 bits the value still keeps its low 8 bits.
-    EXPECT_EQ(44, SettingFromText("4294967596"));
-    // 10^40 = 2^40 * 5^40 is a multiple of 256; 10^40 + 7 is 7 modulo 256.
-    EXPECT_EQ(7, SettingFromText("10000000000000000000000000000000000000007"));
+    const std::pair<const char*, int> cases[] = {
+        {"300", 44}, {"256", 0}, {"1000", 232}, {"-1", 255}, {"  12abc", 12}, {"", 0}, {"abc", 0},
+        {"4294967596", 44}, // beyond 32 bits the value still keeps its low 8 bits
+        // 10^40 = 2^40 * 5^40 is a multiple of 256; 10^40 + 7 is 7 modulo 256.
+        {"10000000000000000000000000000000000000007", 7},
+    };
+    for (const auto& c : cases)
+        EXPECT_EQ(c.second, SettingFromText(c.first)) << '"' << c.first << '"';
 }
 
 // The picture control's place, and the still picture painted into it.
@@ -471,18 +330,15 @@ TEST_F(AppTest, TheLivePictureIsTheSensorsPictureMagnifiedFourTimes)
         MapWindowPoints(nullptr, main, reinterpret_cast<POINT*>(&placed), 2);
         Connect(main);
         started = StartCapture(main);
-        Sleep(CAPTURE_MS);
+        Sleep(1000);
         // Read while the capture runs: every picture of a still sensor paints
         // the same pixels. After a stop, the chunks still queued would be
         // painted from the top-left corner, over the last picture.
         m_sim.GetPicture(0, picture);
         pixels.reset(new testing_support::CClientPixels(control));
-        StopCapture(main);
     });
-    EXPECT_EQ(10, placed.left);
-    EXPECT_EQ(10, placed.top);
-    EXPECT_EQ(514, placed.right - placed.left);
-    EXPECT_EQ(385, placed.bottom - placed.top);
+    EXPECT_EQ(std::vector<LONG>({10, 10, 10 + 514, 10 + 385}),
+              std::vector<LONG>({placed.left, placed.top, placed.right, placed.bottom}));
     ASSERT_TRUE(started);
     ASSERT_EQ(static_cast<size_t>(SIM_PICTURE_BYTES), picture.size());
 
@@ -493,13 +349,12 @@ TEST_F(AppTest, TheLivePictureIsTheSensorsPictureMagnifiedFourTimes)
     EXPECT_GE(width, PICTURE_WIDTH * PICTURE_SCALE - 2);
     EXPECT_GE(height, PICTURE_HEIGHT * PICTURE_SCALE - 2);
     int mismatches = 0;
-    for (int y = 0; y < height; ++y) {
+    for (int y = 0; y < height; ++y)
         for (int x = 0; x < width; ++x) {
             const BYTE v = picture[(y / PICTURE_SCALE) * PICTURE_WIDTH + x / PICTURE_SCALE];
             if (pixels->At(x, y) != RGB(v, v, v) && mismatches++ == 0)
                 ADD_FAILURE() << "first wrong pixel at (" << x << ", " << y << ")";
         }
-    }
     EXPECT_EQ(0, mismatches);
 }
 
@@ -508,20 +363,16 @@ TEST_F(AppTest, AClickIsHandledPromptlyWhileTheSensorStreamsFlatOut)
     ASSERT_TRUE(m_sim.SetRate(0, SIM_RATE_FLAT_OUT));
     bool started = false, stopped = false;
     double stopMs = 0;
-    long backlog = 0;
     Run([&](HWND main) {
         Connect(main);
         started = StartCapture(main);
-        Sleep(CAPTURE_MS / 2);
-        backlog = OutstandingChunkNotices(); // what the click queues behind
-        const double start = NowMs();
-        stopped = StopCapture(main);
-        stopMs = NowMs() - start;
+        Sleep(500);
+        const double start = testing_support::NowMs();
+        stopped = PressCapture(main, CAPTION_SHOW_IMAGE);
+        stopMs = testing_support::NowMs() - start;
     });
-    ASSERT_TRUE(started);
-    ASSERT_TRUE(stopped);
+    ASSERT_TRUE(started && stopped);
     RecordProperty("stop_ms", static_cast<int>(stopMs));
-    RecordProperty("queued_chunks", static_cast<int>(backlog));
     EXPECT_LT(stopMs, 1000.0);
 }
 

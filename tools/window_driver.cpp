@@ -194,6 +194,7 @@ MessageBoxView ReadMessageBox(HWND box)
     if (!IsWindow(box))
         return view;
     view.hwnd = box;
+    view.owner = GetWindow(box, GW_OWNER);
     view.text = ControlText(box, MESSAGE_BOX_TEXT_ID);
     view.icon = IconKind(box);
     return view;

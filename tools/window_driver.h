@@ -47,6 +47,7 @@ bool WaitForControlText(HWND dialog, int controlId, const char* text, DWORD time
 // A message box as the operator sees it.
 struct MessageBoxView {
     HWND hwnd = nullptr;
+    HWND owner = nullptr; // the window it belongs to
     std::string text;
     // MB_ICONERROR, MB_ICONINFORMATION, MB_ICONWARNING or MB_ICONQUESTION;
     // 0 when it cannot be told (icons of another process cannot be compared).
