@@ -150,8 +150,8 @@ double ProcessCpuMs()
     return ms(kernel) + ms(user);
 }
 
-// How fast the device answers 512-byte reads with nothing else going on:
-// the ceiling for the end-to-end run.
+// How fast the device answers 512-byte reads from one thread doing nothing
+// else, for comparison with the end-to-end run.
 void BenchDeviceReads(CImageDevice& device)
 {
     constexpr double RUN_MS = 3000;
