@@ -8,6 +8,7 @@
 #include <string>
 
 #include "simsensor/sim_client.h"
+#include "tools/stopwatch.h"
 
 namespace bench {
 
@@ -25,12 +26,6 @@ inline bool StartSensor()
     return true;
 }
 
-inline double NowMs()
-{
-    LARGE_INTEGER frequency, counter;
-    QueryPerformanceFrequency(&frequency);
-    QueryPerformanceCounter(&counter);
-    return 1000.0 * static_cast<double>(counter.QuadPart) / static_cast<double>(frequency.QuadPart);
-}
+using stopwatch::NowMs;
 
 } // namespace bench

@@ -18,6 +18,9 @@
 #include "device/image_device.h"
 #include "display/frame_painter.h"
 #include "simsensor/sim_pattern.h"
+#include "tools/stopwatch.h"
+
+using stopwatch::ProcessCpuMs;
 
 namespace {
 
@@ -140,15 +143,6 @@ LONGLONG FileSize(const char* path)
     return (static_cast<LONGLONG>(data.nFileSizeHigh) << 32) | data.nFileSizeLow;
 }
 
-double ProcessCpuMs()
-{
-    FILETIME creation, exit, kernel, user;
-    GetProcessTimes(GetCurrentProcess(), &creation, &exit, &kernel, &user);
-    auto ms = [](const FILETIME& t) {
-        return (static_cast<double>(t.dwHighDateTime) * 4294967296.0 + t.dwLowDateTime) / 10000.0;
-    };
-    return ms(kernel) + ms(user);
-}
 
 // How fast the device answers 512-byte reads from one thread doing nothing
 // else, for comparison with the end-to-end run.

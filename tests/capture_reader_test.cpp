@@ -6,9 +6,11 @@
 #include "device/image_device.h"
 #include "tests/test_support.h"
 #include "tests/window_capture.h"
+#include "tools/stopwatch.h"
 
 using testing_support::Fnv1a;
-using testing_support::NowMs;
+using stopwatch::NowMs;
+using stopwatch::ProcessCpuMs;
 using testing_support::ReadWholeFile;
 
 namespace {
@@ -151,16 +153,6 @@ TEST_F(CaptureReaderTest, StopWithoutAReaderReturnsAtOnce)
     EXPECT_TRUE(Log().empty());
 }
 
-// CPU time of this process, in milliseconds.
-double ProcessCpuMs()
-{
-    FILETIME creation, exit, kernel, user;
-    GetProcessTimes(GetCurrentProcess(), &creation, &exit, &kernel, &user);
-    auto ms = [](const FILETIME& t) {
-        return (static_cast<double>(t.dwHighDateTime) * 4294967296.0 + t.dwLowDateTime) / 10000.0;
-    };
-    return ms(kernel) + ms(user);
-}
 
 TEST_F(CaptureReaderTest, FailedConnectsUnderTheReaderNeitherSpinNorUseStaleHandles)
 {

@@ -10,14 +10,6 @@ std::string ProgramFolder()
     return folder.substr(0, folder.find_last_of("\\/") + 1);
 }
 
-double NowMs()
-{
-    LARGE_INTEGER frequency, counter;
-    QueryPerformanceFrequency(&frequency);
-    QueryPerformanceCounter(&counter);
-    return 1000.0 * static_cast<double>(counter.QuadPart) / static_cast<double>(frequency.QuadPart);
-}
-
 bool ReadWholeFile(const char* path, std::vector<BYTE>& bytes)
 {
     bytes.clear();

@@ -11,14 +11,14 @@
 #include <vector>
 
 #include "simsensor/sim_client.h"
+#include "tools/stopwatch.h"
 
 namespace testing_support {
 
 // Folder of the running test program, with a trailing backslash.
 std::string ProgramFolder();
 
-// Milliseconds from a monotonic clock.
-double NowMs();
+using stopwatch::NowMs;
 
 // Reads a whole file; false if it cannot be opened.
 bool ReadWholeFile(const char* path, std::vector<BYTE>& bytes);
