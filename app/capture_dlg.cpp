@@ -18,12 +18,6 @@ constexpr int PICTURE_TOP = 10;
 constexpr int PICTURE_WINDOW_WIDTH = 514;
 constexpr int PICTURE_WINDOW_HEIGHT = 385;
 
-// Chunk notices are posted messages, and posted messages are always
-// retrieved before input: past this backlog a waiting click or key wins
-// and the queued chunks are skipped (the picture catches up at the next
-// frame marker; the capture file has every byte regardless).
-constexpr long INPUT_BACKLOG_LIMIT = 32;
-
 } // namespace
 
 BEGIN_MESSAGE_MAP(CCaptureDlg, CDialog)
@@ -112,20 +106,25 @@ void CCaptureDlg::OnInitialMode()
         m_settings = dlg.GetSettings();
 }
 
-LRESULT CCaptureDlg::OnChunkReady(WPARAM, LPARAM lParam)
+// The message only announces a chunk; the chunk itself comes from the
+// reader's queue in this process, so a message posted from elsewhere can at
+// most make a queued chunk paint a moment early.
+LRESULT CCaptureDlg::OnChunkReady(WPARAM, LPARAM)
 {
-    ChunkNoticePtr notice = AdoptChunkNotice(lParam);
-    if (notice) {
+    if (ChunkNoticePtr notice = TakeQueuedChunk()) {
         if (CWnd* picture = GetDlgItem(IDC_PICTURE))
             PaintChunk(picture->GetSafeHwnd(), notice->bytes, notice->count, m_nRow, m_nCol);
     }
-    YieldToInput();
+    DropBacklogWhenInputWaits();
     return 1;
 }
 
-void CCaptureDlg::YieldToInput()
+// Mends input starvation: a reader that keeps the queue full would
+// otherwise hold every click and key behind its chunks. The picture
+// catches up at the next frame marker; the capture file has every byte.
+void CCaptureDlg::DropBacklogWhenInputWaits()
 {
-    if (OutstandingChunkNotices() > INPUT_BACKLOG_LIMIT && HIWORD(GetQueueStatus(QS_INPUT)) != 0)
+    if (QueuedChunks() > INPUT_BACKLOG_LIMIT && HIWORD(GetQueueStatus(QS_INPUT)) != 0)
         DiscardQueuedChunks(m_hWnd);
 }
 
@@ -154,8 +153,7 @@ HCURSOR CCaptureDlg::OnQueryDragIcon()
 
 void CCaptureDlg::OnDestroy()
 {
-    // Posted notices own their chunks; the system drops a destroyed
-    // window's messages without freeing them.
+    // Chunks queued for this window would otherwise wait for the next one.
     DiscardQueuedChunks(m_hWnd);
     CDialog::OnDestroy();
 }

@@ -37,5 +37,5 @@ protected:
 private:
     void PlacePicture();
     void StartShowing(CWnd* button);
-    void YieldToInput();
+    void DropBacklogWhenInputWaits();
 };

@@ -183,9 +183,10 @@ void BenchStream(HWND hwnd, int seconds)
     while (bench::NowMs() - start < seconds * 1000.0) {
         MSG msg;
         while (PeekMessageA(&msg, hwnd, WM_CHUNK_READY, WM_CHUNK_READY, PM_REMOVE)) {
-            ChunkNoticePtr notice = AdoptChunkNotice(msg.lParam);
-            PaintChunk(hwnd, notice->bytes, notice->count, row, col);
-            ++painted;
+            if (ChunkNoticePtr notice = TakeQueuedChunk()) {
+                PaintChunk(hwnd, notice->bytes, notice->count, row, col);
+                ++painted;
+            }
         }
         if (bench::NowMs() >= nextReport) {
             const Memory now = CurrentMemory();

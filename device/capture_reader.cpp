@@ -46,6 +46,7 @@ HWND FindTargetWindow()
 
 void CImageDevice::StartCapture()
 {
+    m_hwndTarget = FindTargetWindow();
     m_bStop.store(0);
     ResetEvent(m_hStopEvent);
     m_hThread = CreateThread(nullptr, 0, CaptureThreadProc, this, 0, nullptr);
@@ -76,12 +77,14 @@ void CImageDevice::WaitForStop(DWORD milliseconds)
         Sleep(milliseconds == INFINITE ? TRANSFER_TIMEOUT_MS : milliseconds);
 }
 
-void CImageDevice::PauseAfterEmptyRead(ULONGLONG readStartedMs)
+void CImageDevice::PauseAfterFailedRead(ULONGLONG readStartedMs)
 {
     // Reads on a closed link, or on a device that has gone away, fail at
     // once; without this pause the loop would spin a core until the link is
     // reopened or the capture stopped. A read that timed out has waited
-    // already.
+    // already. A read that succeeds with 0 bytes (a transfer ended by a
+    // zero-length packet) is not a failure: the stream goes on, and the
+    // next read follows at once.
     const ULONGLONG elapsed = GetTickCount64() - readStartedMs;
     if (elapsed < TRANSFER_TIMEOUT_MS)
         WaitForStop(static_cast<DWORD>(TRANSFER_TIMEOUT_MS - elapsed));
@@ -91,19 +94,19 @@ void CImageDevice::RunCapture()
 {
     {
         std::unique_ptr<BYTE[]> ring(new (std::nothrow) BYTE[RING_SLOTS * CHUNK_SIZE]);
-        CChunkPoster poster(FindTargetWindow());
         CCaptureFile file;
         BYTE slot = 0;
 
         while (ring && m_bStop.load() == 0) {
             BYTE* chunk = ring.get() + slot * CHUNK_SIZE;
             const ULONGLONG readStartedMs = GetTickCount64();
-            const DWORD count = Read(chunk, CHUNK_SIZE);
+            DWORD count = 0;
+            const BOOL succeeded = Transfer(Direction::In, chunk, CHUNK_SIZE, count);
             if (count > 0) {
-                poster.Post(chunk, count);
+                PostChunk(m_hwndTarget, chunk, count);
                 file.Append(chunk, count);
-            } else {
-                PauseAfterEmptyRead(readStartedMs);
+            } else if (!succeeded) {
+                PauseAfterFailedRead(readStartedMs);
             }
             slot = static_cast<BYTE>((slot + 1) % RING_SLOTS);
         }

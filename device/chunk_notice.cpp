@@ -1,63 +1,109 @@
 #include "device/chunk_notice.h"
 
 #include <atomic>
+#include <deque>
 #include <new>
+
+#include "device/win_handle.h"
 
 namespace {
 
-std::atomic<long> g_outstandingNotices{0};
+class CChunkQueue {
+public:
+    CChunkQueue() { InitializeSRWLock(&m_lock); }
 
-ChunkNotice* NewChunkNotice(const BYTE* bytes, DWORD count)
+    // Returns the queued notice's address (only to recognise it later), or
+    // null when the queue is full.
+    const ChunkNotice* Push(ChunkNoticePtr notice)
+    {
+        CExclusiveLock lock(m_lock);
+        if (static_cast<long>(m_chunks.size()) >= MAX_QUEUED_CHUNKS)
+            return nullptr;
+        m_chunks.push_back(std::move(notice));
+        m_count = static_cast<long>(m_chunks.size());
+        return m_chunks.back().get();
+    }
+
+    // Takes back the newest notice if it is still `notice` (its
+    // announcement could not be posted).
+    void Withdraw(const ChunkNotice* notice)
+    {
+        CExclusiveLock lock(m_lock);
+        if (!m_chunks.empty() && m_chunks.back().get() == notice)
+            m_chunks.pop_back();
+        m_count = static_cast<long>(m_chunks.size());
+    }
+
+    ChunkNoticePtr PopOldest()
+    {
+        CExclusiveLock lock(m_lock);
+        if (m_chunks.empty())
+            return nullptr;
+        ChunkNoticePtr notice = std::move(m_chunks.front());
+        m_chunks.pop_front();
+        m_count = static_cast<long>(m_chunks.size());
+        return notice;
+    }
+
+    size_t Clear()
+    {
+        CExclusiveLock lock(m_lock);
+        const size_t released = m_chunks.size();
+        m_chunks.clear();
+        m_count = 0;
+        return released;
+    }
+
+    long Count() const { return m_count; }
+
+private:
+    SRWLOCK m_lock;
+    std::deque<ChunkNoticePtr> m_chunks;
+    std::atomic<long> m_count{0};
+};
+
+CChunkQueue& Queue()
 {
-    auto* notice = new (std::nothrow) ChunkNotice;
-    if (!notice)
-        return nullptr;
-    ++g_outstandingNotices;
-    notice->count = count;
-    CopyMemory(notice->bytes, bytes, count);
-    return notice;
+    static CChunkQueue queue;
+    return queue;
 }
 
 } // namespace
 
-void ChunkNoticeDeleter::operator()(ChunkNotice* notice) const
+BOOL PostChunk(HWND hwndTarget, const BYTE* bytes, DWORD count)
 {
+    if (!hwndTarget || count == 0 || count > CHUNK_SIZE || Queue().Count() >= MAX_QUEUED_CHUNKS)
+        return FALSE;
+    ChunkNoticePtr notice(new (std::nothrow) ChunkNotice);
     if (!notice)
-        return;
-    --g_outstandingNotices;
-    delete notice;
+        return FALSE;
+    notice->count = count;
+    CopyMemory(notice->bytes, bytes, count);
+
+    const ChunkNotice* queued = Queue().Push(std::move(notice));
+    if (!queued)
+        return FALSE;
+    if (!PostMessageA(hwndTarget, WM_CHUNK_READY, 0, 0)) {
+        Queue().Withdraw(queued);
+        return FALSE;
+    }
+    return TRUE;
 }
 
-ChunkNoticePtr AdoptChunkNotice(LPARAM lParam)
+ChunkNoticePtr TakeQueuedChunk()
 {
-    return ChunkNoticePtr(reinterpret_cast<ChunkNotice*>(lParam));
+    return Queue().PopOldest();
 }
 
 size_t DiscardQueuedChunks(HWND hwnd)
 {
-    size_t released = 0;
     MSG msg;
     while (PeekMessageA(&msg, hwnd, WM_CHUNK_READY, WM_CHUNK_READY, PM_REMOVE)) {
-        AdoptChunkNotice(msg.lParam);
-        ++released;
     }
-    return released;
+    return Queue().Clear();
 }
 
-long OutstandingChunkNotices()
+long QueuedChunks()
 {
-    return g_outstandingNotices.load();
-}
-
-BOOL CChunkPoster::Post(const BYTE* bytes, DWORD count)
-{
-    if (!m_hwndTarget || count == 0 || count > CHUNK_SIZE)
-        return FALSE;
-    if (g_outstandingNotices.load() >= MAX_QUEUED_CHUNKS)
-        return FALSE;
-    ChunkNoticePtr notice(NewChunkNotice(bytes, count));
-    if (!notice || !PostMessageA(m_hwndTarget, WM_CHUNK_READY, 0, reinterpret_cast<LPARAM>(notice.get())))
-        return FALSE;
-    notice.release(); // the window's handler owns it now
-    return TRUE;
+    return Queue().Count();
 }

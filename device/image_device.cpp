@@ -6,40 +6,18 @@
 #include <memory>
 #include <new>
 
+#include "device/device_request.h"
 #include "device/win_handle.h"
 
 const GUID GUID_DEVINTERFACE_IMAGEDEV = {
     0x1B65BEDD, 0x1D6A, 0x11D6, {0x80, 0x7D, 0x82, 0xB3, 0xDA, 0xB6, 0xC6, 0x25}};
 
-namespace {
-
-// Waits until a cancelled (or otherwise pending) transfer has completed, so
-// its OVERLAPPED, event and buffer can be released. Returns the bytes it
-// moved: a transfer can finish in the instant between the time-out and the
-// cancel, and those bytes are real.
-DWORD FinishPendingTransfer(HANDLE hDevice, OVERLAPPED& overlapped)
-{
-    DWORD count = 0;
-    if (overlapped.hEvent) {
-        if (!GetOverlappedResult(hDevice, &overlapped, &count, TRUE))
-            return 0;
-        return count;
-    }
-    // Without an event the handle itself would be signalled by any transfer
-    // on it; the OVERLAPPED's own status is the only reliable sign.
-    while (!HasOverlappedIoCompleted(&overlapped))
-        Sleep(1);
-    const bool succeeded = static_cast<LONG>(overlapped.Internal) >= 0; // an NTSTATUS
-    return succeeded ? static_cast<DWORD>(overlapped.InternalHigh) : 0;
-}
-
-} // namespace
-
 CImageDevice::CImageDevice()
     : m_hDevice(INVALID_HANDLE_VALUE),
       m_bStop(0),
       m_hThread(nullptr),
-      m_hStopEvent(CreateEventA(nullptr, TRUE, FALSE, nullptr))
+      m_hStopEvent(CreateEventA(nullptr, TRUE, FALSE, nullptr)),
+      m_hwndTarget(nullptr)
 {
     InitializeSRWLock(&m_linkLock);
 }
@@ -102,8 +80,8 @@ BOOL CImageDevice::Open(const GUID& interfaceClass, DWORD index)
 
 BOOL CImageDevice::Close()
 {
-    // Waits for transfers in flight (each ends within the transfer time-out),
-    // so the handle is never released under one.
+    // Waits for transfers in flight (each ends within its bounded wait), so
+    // the handle is never released under one.
     CExclusiveLock lock(m_linkLock);
     if (m_hDevice == INVALID_HANDLE_VALUE)
         return FALSE;
@@ -114,41 +92,46 @@ BOOL CImageDevice::Close()
 
 DWORD CImageDevice::Read(void* buffer, WORD length)
 {
-    return Transfer(Direction::In, buffer, length);
+    DWORD count = 0;
+    Transfer(Direction::In, buffer, length, count);
+    return count;
 }
 
 DWORD CImageDevice::Write(const void* buffer, WORD length)
 {
-    return Transfer(Direction::Out, const_cast<void*>(buffer), length);
+    DWORD count = 0;
+    Transfer(Direction::Out, const_cast<void*>(buffer), length, count);
+    return count;
 }
 
-DWORD CImageDevice::Transfer(Direction direction, void* buffer, WORD length)
+// The driver works on the request's own copy of the data, never on the
+// caller's buffer: a request that outlives this call (parked) can then
+// write nothing the caller reuses.
+BOOL CImageDevice::Transfer(Direction direction, void* buffer, WORD length, DWORD& count)
 {
+    count = 0;
     CSharedLock lock(m_linkLock);
     if (m_hDevice == INVALID_HANDLE_VALUE)
-        return 0;
+        return FALSE;
+    DeviceRequestPtr request = NewDeviceRequest(length);
+    if (!request)
+        return FALSE;
 
-    CEventHandle event(CreateEventA(nullptr, FALSE, FALSE, nullptr));
-    OVERLAPPED overlapped = {};
-    overlapped.hEvent = event.Get();
-
-    DWORD count = 0;
-    const BOOL done = direction == Direction::In
-                          ? ReadFile(m_hDevice, buffer, length, &count, &overlapped)
-                          : WriteFile(m_hDevice, buffer, length, &count, &overlapped);
-    if (done)
-        return count;
-    if (GetLastError() != ERROR_IO_PENDING)
-        return 0;
-
-    if (event.IsValid() && WaitForSingleObject(event.Get(), TRANSFER_TIMEOUT_MS) == WAIT_OBJECT_0) {
-        count = 0;
-        GetOverlappedResult(m_hDevice, &overlapped, &count, FALSE);
-        return count;
+    BOOL issued;
+    if (direction == Direction::In) {
+        issued = ReadFile(m_hDevice, request->Buffer(), length, nullptr, request->Overlapped());
+    } else {
+        CopyMemory(request->Buffer(), buffer, length);
+        issued = WriteFile(m_hDevice, request->Buffer(), length, nullptr, request->Overlapped());
     }
-
-    CancelIo(m_hDevice);
-    return FinishPendingTransfer(m_hDevice, overlapped);
+    if (!issued && GetLastError() != ERROR_IO_PENDING)
+        return FALSE;
+    if (!FinishOrPark(m_hDevice, request, TRANSFER_TIMEOUT_MS))
+        return FALSE;
+    const BOOL succeeded = request->Result(m_hDevice, count);
+    if (direction == Direction::In)
+        CopyMemory(buffer, request->Buffer(), count);
+    return succeeded;
 }
 
 BOOL CImageDevice::Reset()
@@ -156,18 +139,17 @@ BOOL CImageDevice::Reset()
     CSharedLock lock(m_linkLock);
     if (m_hDevice == INVALID_HANDLE_VALUE)
         return FALSE;
+    DeviceRequestPtr request = NewDeviceRequest(0);
+    if (!request)
+        return FALSE;
 
     // The handle is overlapped, so the request can return pending; it is
     // waited for here so that the device is reset when Reset returns.
-    CEventHandle event(CreateEventA(nullptr, TRUE, FALSE, nullptr));
-    if (!event.IsValid())
+    if (!DeviceIoControl(m_hDevice, IOCTL_DEVICE_RESET, nullptr, 0, nullptr, 0, nullptr, request->Overlapped()) &&
+        GetLastError() != ERROR_IO_PENDING)
         return FALSE;
-    OVERLAPPED overlapped = {};
-    overlapped.hEvent = event.Get();
+    if (!FinishOrPark(m_hDevice, request, RESET_TIMEOUT_MS))
+        return FALSE;
     DWORD returned = 0;
-    if (DeviceIoControl(m_hDevice, IOCTL_DEVICE_RESET, nullptr, 0, nullptr, 0, &returned, &overlapped))
-        return TRUE;
-    if (GetLastError() != ERROR_IO_PENDING)
-        return FALSE;
-    return GetOverlappedResult(m_hDevice, &overlapped, &returned, TRUE);
+    return request->Result(m_hDevice, returned);
 }

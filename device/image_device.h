@@ -9,6 +9,11 @@
 // transfer with its own event and OVERLAPPED. Transfers hold the link lock
 // shared; Open and Close hold it exclusively, so a handle is never closed
 // while a transfer is on it and no transfer starts on a released handle.
+//
+// Every wait on the driver is bounded: a transfer that times out is
+// cancelled and given CANCEL_GRACE_MS to finish, the reset gets
+// RESET_TIMEOUT_MS and the same grace. A request the driver keeps anyway
+// is parked (device_request.h) and the call reports failure.
 #pragma once
 
 #include <windows.h>
@@ -26,6 +31,7 @@ extern const GUID GUID_DEVINTERFACE_IMAGEDEV;
 constexpr DWORD IOCTL_DEVICE_RESET = CTL_CODE(0x22, 2, METHOD_BUFFERED, FILE_ANY_ACCESS);
 
 constexpr DWORD TRANSFER_TIMEOUT_MS = 200;
+constexpr DWORD RESET_TIMEOUT_MS = 1500;
 
 class CImageDevice {
 public:
@@ -47,26 +53,31 @@ public:
     BOOL Connect();
     BOOL StartImaging(const SensorSettings& settings);
 
-    // Capture reader. StartCapture is called only while no reader runs;
-    // StopCapture returns once the reader has ended (at once if none runs).
+    // Capture reader. StartCapture (UI thread) is called only while no
+    // reader runs; the reader's chunks go to the application's main window
+    // as it is then. StopCapture returns once the reader has ended (at once
+    // if none runs).
     void StartCapture();
     void StopCapture();
 
 private:
     enum class Direction { In, Out };
 
-    DWORD Transfer(Direction direction, void* buffer, WORD length);
+    // TRUE when the request completed successfully; `count` is then the
+    // bytes moved, which may be 0 (a zero-length transfer).
+    BOOL Transfer(Direction direction, void* buffer, WORD length, DWORD& count);
     BOOL WriteRegisters(const SensorSettings& settings);
     BOOL Synchronize();
 
     static DWORD WINAPI CaptureThreadProc(LPVOID param);
     void RunCapture();
-    void PauseAfterEmptyRead(ULONGLONG readStartedMs);
+    void PauseAfterFailedRead(ULONGLONG readStartedMs);
     void WaitForStop(DWORD milliseconds);
 
     HANDLE m_hDevice;           // guarded by m_linkLock
     std::atomic<LONG> m_bStop;  // set by the UI thread, read by the reader
     HANDLE m_hThread;
     HANDLE m_hStopEvent;        // signalled with m_bStop, so an idle reader wakes at once
+    HWND m_hwndTarget;          // where the reader's chunks go; set before the reader starts
     mutable SRWLOCK m_linkLock;
 };

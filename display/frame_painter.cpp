@@ -39,10 +39,14 @@ public:
         ++m_length;
     }
 
+    // Without a drawing surface the segment is dropped: the cursor has
+    // moved over it all the same.
     void Flush(HDC hdc)
     {
-        if (IsEmpty())
+        if (IsEmpty() || !hdc) {
+            m_length = 0;
             return;
+        }
         const int width = m_length * PICTURE_SCALE;
         for (int line = 1; line < PICTURE_SCALE; ++line)
             CopyMemory(m_bits[line], m_bits[0], width * sizeof(DWORD));
@@ -66,16 +70,17 @@ private:
     DWORD m_bits[PICTURE_SCALE][PICTURE_WIDTH * PICTURE_SCALE];
 };
 
-class CWindowDC {
+// The client area's drawing context (GetDC, not GetWindowDC).
+class CClientAreaDC {
 public:
-    explicit CWindowDC(HWND hwnd) : m_hwnd(hwnd), m_hdc(GetDC(hwnd)) {}
-    ~CWindowDC()
+    explicit CClientAreaDC(HWND hwnd) : m_hwnd(hwnd), m_hdc(GetDC(hwnd)) {}
+    ~CClientAreaDC()
     {
         if (m_hdc)
             ReleaseDC(m_hwnd, m_hdc);
     }
-    CWindowDC(const CWindowDC&) = delete;
-    CWindowDC& operator=(const CWindowDC&) = delete;
+    CClientAreaDC(const CClientAreaDC&) = delete;
+    CClientAreaDC& operator=(const CClientAreaDC&) = delete;
 
     HDC Get() const { return m_hdc; }
 
@@ -97,9 +102,9 @@ void AdvanceCursor(WORD& nRow, WORD& nCol)
 
 void PaintChunk(HWND hwndPicture, const BYTE* chunk, UINT count, WORD& nRow, WORD& nCol)
 {
-    CWindowDC dc(hwndPicture);
-    if (!dc.Get())
-        return;
+    // With no surface (a window gone, or no DC to be had) nothing is drawn
+    // but the cursor still walks the chunk, so the picture stays in step.
+    CClientAreaDC dc(hwndPicture);
 
     CRowSegment segment;
     segment.Begin(nRow, nCol);

@@ -20,6 +20,6 @@ extern const BYTE FRAME_MARKER[FRAME_MARKER_LENGTH];
 BOOL IsFrameMarker(const BYTE* bytes);
 
 // Paints `count` stream bytes onto the client area of hwndPicture and
-// advances the cursor. A marker counts only when its six bytes lie within
-// the `count` bytes given.
+// advances the cursor, drawn or not. A marker counts only when its six
+// bytes lie within the `count` bytes given.
 void PaintChunk(HWND hwndPicture, const BYTE* chunk, UINT count, WORD& nRow, WORD& nCol);

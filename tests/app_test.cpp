@@ -231,7 +231,7 @@ TEST_P(AppExitTest, DuringACaptureStopsTheReaderFirst)
     CloseHandle(exclusive);
     EXPECT_EQ(STOP_STREAM_LOG, Log().back()); // not empty: the start was logged
     EXPECT_FALSE(Status().streaming);
-    EXPECT_EQ(0, OutstandingChunkNotices());
+    EXPECT_EQ(0, QueuedChunks());
 }
 
 const WayOut WAYS_OUT[] = {

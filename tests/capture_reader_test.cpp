@@ -3,6 +3,7 @@
 // bounded backlog.
 #include "afx/afxwin.h"
 #include "device/chunk_notice.h"
+#include "device/device_request.h"
 #include "device/image_device.h"
 #include "tests/test_support.h"
 #include "tests/window_capture.h"
@@ -52,7 +53,7 @@ protected:
         do {
             MSG msg;
             while (PeekMessageA(&msg, m_window.Get(), WM_CHUNK_READY, WM_CHUNK_READY, PM_REMOVE))
-                Take(msg.lParam);
+                Take();
             Sleep(1);
         } while (NowMs() < end);
     }
@@ -62,12 +63,13 @@ protected:
     {
         MSG msg;
         while (PeekMessageA(&msg, m_window.Get(), WM_CHUNK_READY, WM_CHUNK_READY, PM_REMOVE))
-            Take(msg.lParam);
+            Take();
     }
 
-    void Take(LPARAM lParam)
+    void Take()
     {
-        ChunkNoticePtr notice = AdoptChunkNotice(lParam);
+        ChunkNoticePtr notice = TakeQueuedChunk();
+        ASSERT_TRUE(notice) << "an announcement without a chunk";
         m_counts.push_back(notice->count);
         m_painted.insert(m_painted.end(), notice->bytes, notice->bytes + notice->count);
     }
@@ -107,11 +109,13 @@ TEST_F(CaptureReaderTest, StopLeavesTheWholeStreamRecordedAndTheDeviceStopped)
     EXPECT_FALSE(status.streaming);
     ASSERT_FALSE(Log().empty());
     EXPECT_EQ("11 00 01", Log().back());
+    EXPECT_EQ(512u, status.readLengthMin); // every read asks for a whole chunk
+    EXPECT_EQ(512u, status.readLengthMax);
 
     // The window saw the same bytes, in read order.
     PumpRemaining();
     EXPECT_EQ(file, m_painted);
-    EXPECT_EQ(0, OutstandingChunkNotices());
+    EXPECT_EQ(0, QueuedChunks());
 }
 
 TEST_F(CaptureReaderTest, AShortReadIsPostedAndRecordedWithItsCount)
@@ -222,6 +226,49 @@ TEST_F(CaptureReaderTest, AnUnpluggedDeviceDoesNotMakeTheReaderSpin)
     ASSERT_TRUE(m_sim.SetPlugged(0, TRUE));
 }
 
+// A transfer ended by a zero-length packet is a success with no bytes: the
+// reader reads again at once. Pausing as for a failed read would let the
+// sensor's 64 KB buffer overflow within half a second at this rate.
+TEST_F(CaptureReaderTest, ZeroLengthReadsDoNotStallTheStream)
+{
+    ASSERT_TRUE(m_sim.SetRate(0, 10));
+    StartStreaming();
+    ASSERT_TRUE(m_sim.SetFaults(0, SIM_FAULT_ZERO_READS));
+    m_device.StartCapture();
+    Pump(1500);
+    m_device.StopCapture();
+
+    const SIM_STATUS status = Status();
+    const std::vector<BYTE> file = CaptureFile();
+    EXPECT_EQ(0u, status.overflowBytes);
+    EXPECT_GT(file.size(), 12288u);
+    EXPECT_EQ(status.bytesDelivered, file.size());
+    EXPECT_EQ(status.deliveredHash, Fnv1a(file.data(), file.size()));
+}
+
+// A driver that neither completes nor cancels reads: Stop still returns
+// within a read's time-out and cancellation grace, the abandoned read is
+// kept alive, and the file holds exactly what was delivered.
+TEST_F(CaptureReaderTest, AStuckDriverDelaysStopOnlyByTheBoundedWaits)
+{
+    StartStreaming();
+    m_device.StartCapture();
+    Pump(300);
+    ASSERT_TRUE(m_sim.SetFaults(0, SIM_FAULT_HOLD_READS));
+    while (Status().heldRequests == 0)
+        Pump(10);
+    const double start = NowMs();
+    m_device.StopCapture();
+    EXPECT_LT(NowMs() - start, 3000.0);
+    EXPECT_GE(ParkedRequests(), 1);
+
+    const SIM_STATUS status = Status();
+    const std::vector<BYTE> file = CaptureFile();
+    EXPECT_EQ(status.bytesDelivered, file.size());
+    EXPECT_EQ(status.deliveredHash, Fnv1a(file.data(), file.size()));
+    EXPECT_EQ("11 00 01", Log().back());
+}
+
 TEST_F(CaptureReaderTest, AnUncreatableCaptureFileLeavesTheCaptureRunning)
 {
     DeleteFileA(CAPTURE_FILE);
@@ -244,12 +291,12 @@ TEST_F(CaptureReaderTest, APainterThatFallsBehindKeepsTheBacklogBoundedAndTheFil
     long peak = 0;
     for (int i = 0; i < 100; ++i) { // nobody paints for a second
         Sleep(10);
-        peak = std::max(peak, OutstandingChunkNotices());
+        peak = std::max(peak, QueuedChunks());
     }
     m_device.StopCapture();
 
     EXPECT_LE(peak, MAX_QUEUED_CHUNKS);
-    EXPECT_EQ(MAX_QUEUED_CHUNKS, OutstandingChunkNotices()) << "the stream should have outrun the bound";
+    EXPECT_EQ(MAX_QUEUED_CHUNKS, QueuedChunks()) << "the stream should have outrun the bound";
     const SIM_STATUS status = Status();
     const std::vector<BYTE> file = CaptureFile();
     EXPECT_GT(file.size(), MAX_QUEUED_CHUNKS * CHUNK_SIZE);
@@ -257,7 +304,7 @@ TEST_F(CaptureReaderTest, APainterThatFallsBehindKeepsTheBacklogBoundedAndTheFil
     EXPECT_EQ(status.deliveredHash, Fnv1a(file.data(), file.size()));
 
     EXPECT_EQ(static_cast<size_t>(MAX_QUEUED_CHUNKS), DiscardQueuedChunks(m_window.Get()));
-    EXPECT_EQ(0, OutstandingChunkNotices());
+    EXPECT_EQ(0, QueuedChunks());
 }
 
 TEST_F(CaptureReaderTest, NoticesForAWindowThatIsGoneAreReleased)
@@ -270,7 +317,7 @@ TEST_F(CaptureReaderTest, NoticesForAWindowThatIsGoneAreReleased)
     Sleep(300);
     m_device.StopCapture();
     EXPECT_FALSE(CaptureFile().empty());
-    EXPECT_EQ(0, OutstandingChunkNotices());
+    EXPECT_EQ(0, QueuedChunks());
 }
 
 } // namespace

@@ -2,6 +2,7 @@
 // interface, timed transfers, the reset, and closing under a transfer.
 #include <thread>
 
+#include "device/device_request.h"
 #include "device/image_device.h"
 #include "tests/test_support.h"
 
@@ -23,6 +24,13 @@ TEST_F(DeviceLinkTest, NoDevicePresentOpensNothing)
     EXPECT_FALSE(m_device.Connect());
     EXPECT_EQ(0u, Status().openCount);
     EXPECT_TRUE(Log().empty());
+
+    // Listed, but the device refuses the open.
+    ASSERT_TRUE(m_sim.SetPlugged(0, FALSE));
+    ASSERT_TRUE(sim::SetInterfacePresent(0, TRUE));
+    EXPECT_FALSE(m_device.Open(GUID_DEVINTERFACE_IMAGEDEV, 0));
+    EXPECT_FALSE(m_device.IsOpen());
+    EXPECT_FALSE(m_device.Connect());
 }
 
 TEST_F(DeviceLinkTest, TwoDevicesPresentOpensIndexZero)
@@ -93,24 +101,65 @@ TEST_F(DeviceLinkTest, ResetReachesTheDeviceBeforeReturning)
     EXPECT_EQ(std::vector<std::string>({"OPEN", "RESET"}), Log());
 }
 
+// The driver keeps the read, so only the link's own wait ends it: Close
+// must wait for that, the read's time-out and its cancellation grace.
+// (Closing the handle would end a read the driver does give up.)
 TEST_F(DeviceLinkTest, CloseWaitsForATransferInFlightOnAnotherThread)
 {
     ASSERT_TRUE(m_device.Open(GUID_DEVINTERFACE_IMAGEDEV, 0));
+    ASSERT_TRUE(m_sim.SetFaults(0, SIM_FAULT_HOLD_READS));
     DWORD got = 1234;
+    double readStarted = 0;
     std::thread reader([&] {
         BYTE buffer[64];
+        readStarted = NowMs();
         got = m_device.Read(buffer, sizeof(buffer));
     });
-    while (Status().pendingReads == 0)
+    while (Status().heldRequests == 0)
         Sleep(1);
 
     EXPECT_TRUE(m_device.Close());
-    // The read ended (timed out) before the handle went away.
-    EXPECT_EQ(0u, Status().pendingReads);
-    EXPECT_EQ(0u, Status().openHandles);
+    const double closedAfter = NowMs() - readStarted;
     reader.join();
+    EXPECT_GE(closedAfter, 200 + 1000 - 20.0) << "Close did not wait for the read";
     EXPECT_EQ(0u, got);
     EXPECT_FALSE(m_device.IsOpen());
+}
+
+// A driver that ignores cancellation costs each transfer its time-out plus
+// one second, and the reset a second and a half plus one; their requests
+// stay alive (parked) until the driver lets them go.
+TEST_F(DeviceLinkTest, AStuckDriverCostsBoundedWaitsAndItsRequestsStayAlive)
+{
+    ASSERT_TRUE(m_device.Open(GUID_DEVINTERFACE_IMAGEDEV, 0));
+    ASSERT_TRUE(m_sim.SetFaults(0, SIM_FAULT_HOLD_READS | SIM_FAULT_HOLD_RESET));
+    BYTE buffer[512];
+    double start = NowMs();
+    EXPECT_EQ(0u, m_device.Read(buffer, sizeof(buffer)));
+    EXPECT_LT(NowMs() - start, 5000.0);
+    start = NowMs();
+    EXPECT_FALSE(m_device.Reset());
+    EXPECT_LT(NowMs() - start, 5000.0);
+    EXPECT_EQ(2u, Status().heldRequests);
+    EXPECT_EQ(2, ParkedRequests());
+
+    // Held requests are cancelled when the faults go; the next transfer
+    // finds them complete and releases them.
+    ASSERT_TRUE(m_sim.SetFaults(0, 0));
+    const BYTE query = 0x9A;
+    for (int i = 0; i < 100 && ParkedRequests() > 0; ++i) {
+        EXPECT_EQ(1u, m_device.Write(&query, 1));
+        Sleep(20);
+    }
+    EXPECT_EQ(0, ParkedRequests());
+    EXPECT_GE(m_device.Read(buffer, 12), 1u);
+
+    // The handshake with a stuck driver gives up within five seconds.
+    ASSERT_TRUE(m_sim.SetFaults(0, SIM_FAULT_HOLD_READS));
+    start = NowMs();
+    EXPECT_FALSE(m_device.Connect());
+    EXPECT_LT(NowMs() - start, 5000.0);
+    ASSERT_TRUE(m_sim.SetFaults(0, 0));
 }
 
 TEST_F(DeviceLinkTest, UnplugFailsTransfersOnTheOpenHandle)

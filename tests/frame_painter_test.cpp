@@ -190,3 +190,28 @@ TEST_F(FramePainterTest, GreyLevelsPaintExactColours)
 }
 
 } // namespace
+
+namespace {
+
+// A window that is gone gives no drawing surface; the cursor must walk the
+// chunk all the same, or the picture is out of step until the next marker.
+TEST(FramePainterWithoutSurface, KeepsTheCursorInStep)
+{
+    const HWND gone = CreateWindowExA(0, "STATIC", "", WS_POPUP, 0, 0, 8, 8, nullptr, nullptr, nullptr, nullptr);
+    DestroyWindow(gone);
+    ASSERT_EQ(nullptr, GetDC(gone));
+
+    std::vector<BYTE> chunk(512, 0x40);
+    WORD row = 5, col = 7;
+    PaintChunk(gone, chunk.data(), 300, row, col); // 7 + 300 = 2 rows and 51 columns on
+    EXPECT_EQ(7, row);
+    EXPECT_EQ(51, col);
+
+    const BYTE marker[] = {0xFF, 0xFF, 0x00, 0xFF, 0x80, 0x60};
+    std::copy(marker, marker + 6, chunk.begin() + 100);
+    PaintChunk(gone, chunk.data(), 512, row, col); // 406 bytes after the marker
+    EXPECT_EQ(3, row);
+    EXPECT_EQ(22, col);
+}
+
+} // namespace

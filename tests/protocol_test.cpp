@@ -89,6 +89,47 @@ TEST_F(ProtocolTest, AcknowledgingDeviceIsProgrammedInOneAttempt)
     EXPECT_EQ(expected, Log());
     EXPECT_EQ(0u, Status().resetCount);
     EXPECT_TRUE(Status().streaming);
+
+    // The sensor gets 20 ms to apply each write before the next one (and
+    // the sync); the clock may round a little under.
+    std::vector<sim::LogRecord> records;
+    ASSERT_TRUE(m_sim.GetLog(0, records));
+    ASSERT_EQ(34u, records.size());
+    for (size_t i = 1; i < 33; ++i) {
+        const DWORD gap100ns = records[i].time - records[i - 1].time;
+        EXPECT_GE(gap100ns, 18u * 10000) << "no pause before record " << i;
+    }
+}
+
+// A 1-byte answer to the query is an answer.
+TEST_F(ProtocolTest, AOneByteQueryReplyCompletesTheHandshake)
+{
+    ASSERT_TRUE(m_sim.SetFaults(0, SIM_FAULT_SHORT_QUERY));
+    EXPECT_TRUE(m_device.Connect());
+    EXPECT_TRUE(m_device.IsOpen());
+}
+
+// Each slip fails the start as a whole: five attempts when it repeats, no
+// success reported for a start command the device did not take.
+TEST_F(ProtocolTest, ProtocolSlipsFailTheStart)
+{
+    const struct {
+        const char* slip;
+        DWORD fault;
+        size_t attempts;
+    } cases[] = {
+        {"no acknowledgement", SIM_FAULT_NO_ACK, 5},
+        {"wrong sync echo", SIM_FAULT_BAD_SYNC_ECHO, 5},
+        {"start command refused", SIM_FAULT_REFUSE_START, 1},
+    };
+    for (const auto& c : cases) {
+        ConnectAndClear();
+        ASSERT_TRUE(m_sim.SetFaults(0, c.fault, 4));
+        EXPECT_FALSE(m_device.StartImaging(m_settings)) << c.slip;
+        EXPECT_EQ(c.attempts, CountOf(Log(), DEFAULT_REGISTER_PACKETS[0])) << c.slip;
+        EXPECT_FALSE(Status().streaming) << c.slip;
+        ASSERT_TRUE(m_sim.SetFaults(0, 0));
+    }
 }
 
 TEST_F(ProtocolTest, SettingsReplaceTheValueBytesOfTheirEntriesByPosition)

@@ -49,6 +49,9 @@ void SimTest::TearDown()
 {
     for (DWORD device = 0; device < SIM_MAX_DEVICES; ++device)
         m_sim.ResetState(device);
+    // A test that made the capture file's path a folder and failed before
+    // removing it would break every later capture.
+    RemoveDirectoryA("C:\\1.txt");
 }
 
 SIM_STATUS SimTest::Status(DWORD device)
