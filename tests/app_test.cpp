@@ -3,6 +3,7 @@
 // through window messages and records what it sees; assertions follow once
 // the window has closed.
 #include <algorithm>
+#include <atomic>
 #include <functional>
 #include <thread>
 
@@ -18,6 +19,13 @@ namespace wd = window_driver;
 
 namespace {
 
+// Control ids as the dialog templates number them, written out so that a
+// renumbered control fails here.
+constexpr int ID_PICTURE = 1000;
+constexpr int ID_INITIAL_MODE = 1001;
+constexpr int ID_SHOW_IMAGE = 1002;
+constexpr int ID_FIRST_SETTING = 1000; // the settings dialog's six edits follow in order
+
 const char CAPTION_SHOW_IMAGE[] = "Show Image";
 const char STOP_STREAM_LOG[] = "11 00 01";
 const std::vector<std::string> DEFAULT_SETTING_TEXTS = {"10", "10", "111", "110", "8", "0"};
@@ -25,6 +33,9 @@ const std::vector<std::string> DEFAULT_SETTING_TEXTS = {"10", "10", "111", "110"
 // Sent to the test's window subclass, in order with everything posted before:
 // moves the cursor to lParam (row, column) if wParam is set, then reports it.
 constexpr UINT WM_PROBE = WM_APP + 1;
+// Posted to it: the window's thread stops handling messages until released.
+constexpr UINT WM_STALL = WM_APP + 2;
+constexpr UINT WM_CHUNK_ANNOUNCED = 1102;
 
 // The sensor's registers of the six settings, in SensorSettings order.
 std::vector<BYTE> SensorSettingRegisters(const SIM_STATUS& status)
@@ -39,8 +50,25 @@ using Cursor = std::pair<WORD, WORD>; // row, column
 // thread.
 class CProbedCaptureDlg : public CCaptureDlg {
 public:
-    CProbedCaptureDlg() : m_hProbed(CreateEventA(nullptr, FALSE, FALSE, nullptr)) {}
-    ~CProbedCaptureDlg() override { CloseHandle(m_hProbed); }
+    CProbedCaptureDlg()
+        : m_hProbed(CreateEventA(nullptr, FALSE, FALSE, nullptr)),
+          m_hStallEnd(CreateEventA(nullptr, FALSE, FALSE, nullptr))
+    {
+    }
+    ~CProbedCaptureDlg() override
+    {
+        CloseHandle(m_hProbed);
+        CloseHandle(m_hStallEnd);
+    }
+
+    // Holds the window's thread in a handler until EndStall.
+    void Stall() { ::PostMessageA(m_hWnd, WM_STALL, 0, 0); }
+    void EndStall() { SetEvent(m_hStallEnd); }
+
+    // Times the window erased its background for a minimised icon.
+    LONG m_nIconErasures = 0;
+    // Chunk announcements the window has handled.
+    std::atomic<long> m_nChunksHandled{0};
 
     // The cursor once the window has handled everything posted so far, after
     // moving it to `moveTo` if given; {0xFFFF, 0xFFFF} if the window did not answer.
@@ -65,16 +93,85 @@ protected:
         return 0;
     }
 
+    afx_msg LRESULT OnStall(WPARAM, LPARAM)
+    {
+        WaitForSingleObject(m_hStallEnd, 2 * wd::DEFAULT_WAIT_MS);
+        return 0;
+    }
+
+    afx_msg LRESULT OnChunkAnnounced(WPARAM wParam, LPARAM lParam)
+    {
+        ++m_nChunksHandled;
+        return OnChunkReady(wParam, lParam);
+    }
+
+    afx_msg LRESULT OnIconEraseBackground(WPARAM, LPARAM)
+    {
+        InterlockedIncrement(&m_nIconErasures);
+        return Default();
+    }
+
     DECLARE_MESSAGE_MAP()
 
 private:
     HANDLE m_hProbed;
+    HANDLE m_hStallEnd;
     Cursor m_probed;
 };
 
 BEGIN_MESSAGE_MAP(CProbedCaptureDlg, CCaptureDlg)
     ON_MESSAGE(WM_PROBE, OnProbe)
+    ON_MESSAGE(WM_STALL, OnStall)
+    ON_MESSAGE(WM_ICONERASEBKGND, OnIconEraseBackground)
+    ON_MESSAGE(WM_CHUNK_ANNOUNCED, OnChunkAnnounced)
 END_MESSAGE_MAP()
+
+// Watches, on the window's thread, for the first key press it retrieves,
+// and notes how many chunks the window had handled by then.
+class CRetrievalWatch {
+public:
+    explicit CRetrievalWatch(const std::atomic<long>& chunksHandled)
+        : m_chunks(chunksHandled),
+          m_hKey(CreateEventA(nullptr, TRUE, FALSE, nullptr)),
+          m_hHook(SetWindowsHookExA(WH_GETMESSAGE, Hook, nullptr, GetCurrentThreadId()))
+    {
+        s_watch = this;
+    }
+    ~CRetrievalWatch()
+    {
+        UnhookWindowsHookEx(m_hHook);
+        s_watch = nullptr;
+        CloseHandle(m_hKey);
+    }
+
+    long Chunks() const { return m_chunks; }
+    // Chunks handled before the key, or -1 if no key came in time.
+    long ChunksBeforeKey(DWORD timeoutMs) const
+    {
+        return WaitForSingleObject(m_hKey, timeoutMs) == WAIT_OBJECT_0 ? m_chunksBeforeKey.load() : -1;
+    }
+
+private:
+    static LRESULT CALLBACK Hook(int code, WPARAM removal, LPARAM lParam)
+    {
+        const MSG* msg = reinterpret_cast<const MSG*>(lParam);
+        if (code == HC_ACTION && removal == PM_REMOVE && s_watch) {
+            if (msg->message == WM_KEYDOWN && WaitForSingleObject(s_watch->m_hKey, 0) == WAIT_TIMEOUT) {
+                s_watch->m_chunksBeforeKey = s_watch->m_chunks.load();
+                SetEvent(s_watch->m_hKey);
+            }
+        }
+        return CallNextHookEx(nullptr, code, removal, lParam);
+    }
+
+    static CRetrievalWatch* s_watch;
+    const std::atomic<long>& m_chunks;
+    std::atomic<long> m_chunksBeforeKey{0};
+    HANDLE m_hKey;
+    HHOOK m_hHook;
+};
+
+CRetrievalWatch* CRetrievalWatch::s_watch = nullptr;
 
 // Cancels a visible dialog other than the main window; FALSE once it has.
 BOOL CALLBACK CancelOtherDialog(HWND hwnd, LPARAM main)
@@ -127,8 +224,8 @@ protected:
     // Presses the capture button; true once its caption reads `caption`.
     static bool PressCapture(HWND main, const char* caption)
     {
-        wd::Click(main, IDC_SHOW_IMAGE);
-        return wd::WaitForControlText(main, IDC_SHOW_IMAGE, caption);
+        wd::Click(main, ID_SHOW_IMAGE);
+        return wd::WaitForControlText(main, ID_SHOW_IMAGE, caption);
     }
     static bool StartCapture(HWND main) { return PressCapture(main, "Stop"); }
 
@@ -137,14 +234,14 @@ protected:
     static std::vector<std::string> EditSettings(HWND main, const std::vector<const char*>& texts, int answer,
                                                  HWND* owner = nullptr)
     {
-        wd::Click(main, IDC_INITIAL_MODE);
+        wd::Click(main, ID_INITIAL_MODE);
         const HWND config = wd::WaitForDialog("Config");
         if (owner)
             *owner = GetWindow(config, GW_OWNER);
         std::vector<std::string> shown;
         for (int k = 0; k < static_cast<int>(SensorSettings::COUNT); ++k) {
-            shown.push_back(wd::ControlText(config, IDC_GAIN1 + k));
-            wd::SetControlText(config, IDC_GAIN1 + k, texts[k]);
+            shown.push_back(wd::ControlText(config, ID_FIRST_SETTING + k));
+            wd::SetControlText(config, ID_FIRST_SETTING + k, texts[k]);
         }
         wd::Click(config, answer);
         wd::WaitUntilGone(config);
@@ -169,9 +266,9 @@ TEST_F(AppTest, ShowImageNeedsAConnectAndEachConnectHandshakesOnOneOpen)
     Run([&](HWND hwnd) {
         main = hwnd;
         focused = GetDlgCtrlID(wd::FocusedControl(main));
-        wd::Click(main, IDC_SHOW_IMAGE);
+        wd::Click(main, ID_SHOW_IMAGE);
         refused = wd::AcknowledgeMessageBox("Catch");
-        caption = wd::ControlText(main, IDC_SHOW_IMAGE);
+        caption = wd::ControlText(main, ID_SHOW_IMAGE);
         m_sim.GetStatus(0, beforeConnect);
 
         sim::SetInterfacePresent(0, FALSE);
@@ -194,6 +291,8 @@ TEST_F(AppTest, ShowImageNeedsAConnectAndEachConnectHandshakesOnOneOpen)
     EXPECT_EQ("Connect Succeed", first.text);
     EXPECT_EQ(static_cast<UINT>(MB_ICONINFORMATION), first.icon);
     EXPECT_EQ("Connect Succeed", second.text);
+    for (const wd::MessageBoxView* box : {&refused, &absent, &first})
+        EXPECT_EQ(std::vector<int>({1}), box->buttons) << box->text << ": OK and nothing else";
     EXPECT_EQ(IDCANCEL, m_nResult) << "Enter must not end the window";
     EXPECT_EQ(1u, Status().openCount);
     EXPECT_EQ(std::vector<std::string>({"OPEN", STOP_STREAM_LOG, "9A", STOP_STREAM_LOG, "9A"}), Log());
@@ -268,7 +367,7 @@ TEST_F(AppTest, EachPressOfTheCaptureButtonRestartsTheCursor)
         // Silent from now on: the start fails, but the cursor is reset first.
         m_sim.SetFaults(0, SIM_FAULT_GO_SILENT, 0, 0);
         m_dlg.ProbeCursor(&away);
-        wd::Click(main, IDC_SHOW_IMAGE);
+        wd::Click(main, ID_SHOW_IMAGE);
         const HWND box = wd::WaitForDialog("Catch", 3 * wd::DEFAULT_WAIT_MS);
         cursors.push_back(m_dlg.ProbeCursor());
         failure = wd::ReadMessageBox(box).text;
@@ -290,7 +389,8 @@ TEST_F(AppTest, TheConfigDialogSetsWhatTheNextStartWritesToTheSensor)
     bool started = false;
     Run([&](HWND hwnd) {
         main = hwnd;
-        shown = EditSettings(main, {"300", "256", "1000", "7", "8", "9"}, IDOK, &owner);
+        // 19 digits: the whole text is read (10^18 is a multiple of 256).
+        shown = EditSettings(main, {"300", "256", "1000", "7", "8", "1000000000000000009"}, IDOK, &owner);
         reopened = EditSettings(main, {"20", "20", "20", "20", "20", "20"}, IDCANCEL);
 
         Connect(main);
@@ -325,7 +425,7 @@ TEST_F(AppTest, TheLivePictureIsTheSensorsPictureMagnifiedFourTimes)
     std::vector<BYTE> picture;
     std::unique_ptr<testing_support::CClientPixels> pixels;
     Run([&](HWND main) {
-        const HWND control = GetDlgItem(main, IDC_PICTURE);
+        const HWND control = GetDlgItem(main, ID_PICTURE);
         GetWindowRect(control, &placed);
         MapWindowPoints(nullptr, main, reinterpret_cast<POINT*>(&placed), 2);
         Connect(main);
@@ -356,6 +456,61 @@ TEST_F(AppTest, TheLivePictureIsTheSensorsPictureMagnifiedFourTimes)
                 ADD_FAILURE() << "first wrong pixel at (" << x << ", " << y << ")";
         }
     EXPECT_EQ(0, mismatches);
+}
+
+// The window's icons: its big and small icon, the one dragged while
+// minimised, and no minimised painting while it is not minimised.
+TEST_F(AppTest, TheWindowShowsItsIconOnlyWhereAnIconBelongs)
+{
+    DWORD_PTR big = 0, small = 0, dragged = 0;
+    LONG erasures = -1;
+    Run([&](HWND main) {
+        SendMessageTimeoutA(main, WM_GETICON, ICON_BIG, 0, SMTO_NORMAL, wd::DEFAULT_WAIT_MS, &big);
+        SendMessageTimeoutA(main, WM_GETICON, ICON_SMALL, 0, SMTO_NORMAL, wd::DEFAULT_WAIT_MS, &small);
+        SendMessageTimeoutA(main, WM_QUERYDRAGICON, 0, 0, SMTO_NORMAL, wd::DEFAULT_WAIT_MS, &dragged);
+        RedrawWindow(main, nullptr, nullptr, RDW_INVALIDATE | RDW_ERASE | RDW_UPDATENOW | RDW_ALLCHILDREN);
+        wd::Sync(main);
+        erasures = m_dlg.m_nIconErasures;
+    });
+    const DWORD_PTR icon = reinterpret_cast<DWORD_PTR>(m_app.LoadIcon(128));
+    ASSERT_NE(0u, icon);
+    EXPECT_EQ(icon, big);
+    EXPECT_EQ(icon, small);
+    EXPECT_EQ(icon, dragged);
+    EXPECT_EQ(0, erasures) << "painted as minimised while it was not";
+}
+
+// Posted messages are retrieved before input: with the chunk queue full
+// when a key is pressed, the window drops the queued chunks rather than
+// paint them all before the key.
+TEST_F(AppTest, AKeyPressedDuringABacklogIsNotHeldBehindIt)
+{
+    ASSERT_TRUE(m_sim.SetRate(0, SIM_RATE_FLAT_OUT));
+    CRetrievalWatch watch(m_dlg.m_nChunksHandled);
+    long queuedAtKey = 0, chunksBeforeKey = -1, chunksAtKey = 0;
+    bool started = false;
+    Run([&](HWND main) {
+        Connect(main);
+        started = StartCapture(main);
+        SetForegroundWindow(main);
+        m_dlg.Stall();
+        for (int i = 0; i < 500 && QueuedChunks() < 256; ++i)
+            Sleep(10);
+        queuedAtKey = QueuedChunks();
+        chunksAtKey = watch.Chunks();
+        INPUT key[2] = {};
+        key[0].type = key[1].type = INPUT_KEYBOARD;
+        key[0].ki.wVk = key[1].ki.wVk = VK_SHIFT;
+        key[1].ki.dwFlags = KEYEVENTF_KEYUP;
+        SendInput(2, key, sizeof(INPUT));
+        m_dlg.EndStall();
+        chunksBeforeKey = watch.ChunksBeforeKey(wd::DEFAULT_WAIT_MS);
+        PressCapture(main, CAPTION_SHOW_IMAGE);
+    });
+    ASSERT_TRUE(started);
+    ASSERT_EQ(256, queuedAtKey) << "the queue should have filled while the window was held";
+    ASSERT_GE(chunksBeforeKey, 0) << "the key never arrived";
+    EXPECT_LT(chunksBeforeKey - chunksAtKey, 64) << "the key waited behind the backlog";
 }
 
 TEST_F(AppTest, AClickIsHandledPromptlyWhileTheSensorStreamsFlatOut)

@@ -4,7 +4,6 @@
 #include <algorithm>
 
 #include "display/frame_painter.h"
-#include "res/resource.h"
 #include "tests/test_support.h"
 #include "tools/window_driver.h"
 
@@ -13,6 +12,10 @@ using testing_support::Fnv1a;
 using testing_support::ReadWholeFile;
 
 namespace {
+
+// The capture button's id as the template numbers it, written out so that
+// a renumbered control fails here.
+constexpr int ID_SHOW_IMAGE = 1002;
 
 const char PROGRAM[] = "Orlavent.exe";
 const char CAPTURE_FILE[] = "C:\\1.txt";
@@ -50,6 +53,23 @@ protected:
 
     DWORD Pid() const { return m_process.dwProcessId; }
 
+    // Delivered since the log was cleared before the start: the start
+    // sequence's replies, which the program consumes, then the stream,
+    // which it records.
+    std::vector<BYTE> ExpectFileHoldsTheStreamDelivered()
+    {
+        std::vector<BYTE> replies(START_ACKS, ACK);
+        replies.push_back(SYNC_ECHO);
+        std::vector<BYTE> file;
+        EXPECT_TRUE(ReadWholeFile(CAPTURE_FILE, file));
+        const SIM_STATUS status = Status();
+        EXPECT_EQ(0u, status.overflowBytes);
+        EXPECT_GT(file.size(), 2u * SIM_PICTURE_BYTES);
+        EXPECT_EQ(status.bytesDelivered, replies.size() + file.size());
+        EXPECT_EQ(status.deliveredHash, Fnv1a(file.data(), file.size(), Fnv1a(replies.data(), replies.size())));
+        return file;
+    }
+
     PROCESS_INFORMATION m_process = {};
 };
 
@@ -86,16 +106,16 @@ TEST_F(ProgramTest, ACaptureRecordsExactlyWhatTheSensorDeliveredAndTheProgramEnd
 
     // From here the sensor counts the start sequence's replies and the stream.
     ASSERT_TRUE(m_sim.ClearLog(0));
-    wd::Click(main, IDC_SHOW_IMAGE);
-    ASSERT_TRUE(wd::WaitForControlText(main, IDC_SHOW_IMAGE, "Stop"));
+    wd::Click(main, ID_SHOW_IMAGE);
+    ASSERT_TRUE(wd::WaitForControlText(main, ID_SHOW_IMAGE, "Stop"));
     Sleep(CAPTURE_MS);
 
     // The picture itself is checked in-process by app_test: under Wine's
     // null driver a window's pixels live in its own process, and another
     // process reads them back black.
 
-    wd::Click(main, IDC_SHOW_IMAGE);
-    EXPECT_TRUE(wd::WaitForControlText(main, IDC_SHOW_IMAGE, "Show Image"));
+    wd::Click(main, ID_SHOW_IMAGE);
+    EXPECT_TRUE(wd::WaitForControlText(main, ID_SHOW_IMAGE, "Show Image"));
     wd::Click(main, IDCANCEL);
     ASSERT_EQ(WAIT_OBJECT_0, WaitForSingleObject(m_process.hProcess, EXIT_WAIT_MS)) << "the program did not end";
     DWORD exitCode = 1;
@@ -110,21 +130,53 @@ TEST_F(ProgramTest, ACaptureRecordsExactlyWhatTheSensorDeliveredAndTheProgramEnd
     EXPECT_EQ("11 00 01", log[log.size() - 2]);
     EXPECT_EQ("CLOSE", log.back());
 
-    // Delivered since the log was cleared: the start sequence's replies,
-    // which the program consumes, then the stream, which it records.
-    std::vector<BYTE> replies(START_ACKS, ACK);
-    replies.push_back(SYNC_ECHO);
-    std::vector<BYTE> file;
-    ASSERT_TRUE(ReadWholeFile(CAPTURE_FILE, file));
-    const SIM_STATUS status = Status();
-    EXPECT_EQ(0u, status.overflowBytes);
-    EXPECT_GT(file.size(), 2u * SIM_PICTURE_BYTES);
-    EXPECT_EQ(status.bytesDelivered, replies.size() + file.size());
-    EXPECT_EQ(status.deliveredHash, Fnv1a(file.data(), file.size(), Fnv1a(replies.data(), replies.size())));
-
+    const std::vector<BYTE> file = ExpectFileHoldsTheStreamDelivered();
     std::vector<BYTE> picture;
     ASSERT_TRUE(m_sim.GetPicture(0, picture));
     EXPECT_TRUE(IsStillPictureStream(file, picture));
+}
+
+// Any process can post any message to the window. Chunk announcements
+// from here, with parameters that are no chunk of the program's, must
+// neither crash it nor disturb the capture.
+TEST_F(ProgramTest, ChunkMessagesFromAnotherProcessDoNoHarm)
+{
+    const HWND main = Launch();
+    ASSERT_NE(nullptr, main) << "the program's window did not show";
+    const LPARAM junk[] = {0, 1, 0x1000, static_cast<LPARAM>(0xFFFF0000u), reinterpret_cast<LPARAM>(main)};
+    auto postJunk = [&] {
+        for (LPARAM lParam : junk) {
+            PostMessageA(main, 1102, 0, lParam);
+            PostMessageA(main, 1102, static_cast<WPARAM>(lParam), lParam);
+        }
+    };
+    auto answers = [&] {
+        DWORD_PTR result = 0;
+        return SendMessageTimeoutA(main, WM_NULL, 0, 0, SMTO_NORMAL, wd::DEFAULT_WAIT_MS, &result) != 0;
+    };
+
+    postJunk();
+    EXPECT_TRUE(answers()) << "idle";
+    ASSERT_TRUE(m_sim.SetRate(0, SIM_RATE_FLAT_OUT));
+    wd::Click(main, IDOK);
+    EXPECT_EQ("Connect Succeed", wd::AcknowledgeMessageBox("Connect", wd::DEFAULT_WAIT_MS, Pid()).text);
+    ASSERT_TRUE(m_sim.ClearLog(0));
+    wd::Click(main, ID_SHOW_IMAGE);
+    ASSERT_TRUE(wd::WaitForControlText(main, ID_SHOW_IMAGE, "Stop"));
+    for (int i = 0; i < 50; ++i) {
+        postJunk();
+        Sleep(10);
+    }
+    EXPECT_TRUE(answers()) << "streaming";
+    wd::Click(main, ID_SHOW_IMAGE);
+    EXPECT_TRUE(wd::WaitForControlText(main, ID_SHOW_IMAGE, "Show Image"));
+    wd::Click(main, IDCANCEL);
+    ASSERT_EQ(WAIT_OBJECT_0, WaitForSingleObject(m_process.hProcess, EXIT_WAIT_MS)) << "the program did not end";
+    DWORD exitCode = 1;
+    GetExitCodeProcess(m_process.hProcess, &exitCode);
+    EXPECT_EQ(0u, exitCode);
+
+    ExpectFileHoldsTheStreamDelivered();
 }
 
 } // namespace

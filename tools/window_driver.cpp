@@ -68,6 +68,15 @@ BOOL CALLBACK MatchIconStatic(HWND hwnd, LPARAM param)
     return TRUE;
 }
 
+BOOL CALLBACK CollectButton(HWND hwnd, LPARAM param)
+{
+    char className[CLASS_NAME_MAX] = {};
+    GetClassNameA(hwnd, className, CLASS_NAME_MAX);
+    if (lstrcmpiA(className, "Button") == 0 && IsWindowVisible(hwnd))
+        reinterpret_cast<std::vector<int>*>(param)->push_back(GetDlgCtrlID(hwnd));
+    return TRUE;
+}
+
 // Compares the box's icon with the system icons as this process loads
 // them: equal handles only within one process.
 UINT IconKind(HWND box)
@@ -197,6 +206,7 @@ MessageBoxView ReadMessageBox(HWND box)
     view.owner = GetWindow(box, GW_OWNER);
     view.text = ControlText(box, MESSAGE_BOX_TEXT_ID);
     view.icon = IconKind(box);
+    EnumChildWindows(box, CollectButton, reinterpret_cast<LPARAM>(&view.buttons));
     return view;
 }
 

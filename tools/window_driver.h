@@ -11,6 +11,7 @@
 #include <windows.h>
 
 #include <string>
+#include <vector>
 
 namespace window_driver {
 
@@ -52,6 +53,7 @@ struct MessageBoxView {
     // MB_ICONERROR, MB_ICONINFORMATION, MB_ICONWARNING or MB_ICONQUESTION;
     // 0 when it cannot be told (icons of another process cannot be compared).
     UINT icon = 0;
+    std::vector<int> buttons; // ids of its visible buttons, in window order
 };
 
 MessageBoxView ReadMessageBox(HWND box);
