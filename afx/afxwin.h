@@ -1,9 +1,9 @@
 // afxwin.h - a small MFC-shaped application layer over the ANSI Win32 API:
 // message maps (CCmdTarget), window wrappers (CWnd), modal dialogs from
-// resource templates (CDialog), scoped device contexts (CPaintDC,
-// CClientDC) and the application object (CWinApp) with its entry point.
-// Only what the application needs; everything runs on the UI thread except
-// AfxGetApp/AfxGetMainWnd/CWinApp::GetMainWnd, which any thread may call.
+// resource templates (CDialog), the paint DC (CPaintDC) and the application
+// object (CWinApp) with its entry point. Only what the application uses;
+// everything runs on the UI thread except AfxGetApp/AfxGetMainWnd/
+// CWinApp::GetMainWnd, which any thread may call.
 #pragma once
 
 #include <windows.h>
@@ -15,9 +15,9 @@
 // Marks message handlers in class declarations; expands to nothing.
 #define afx_msg
 
-#ifndef ID_HELP
-#define ID_HELP 0xE146 // the framework's "Help" command
-#endif
+// The framework's "Help" command. Commands the application handles have
+// ids from 0x8000 up to 0xEFFF; control ids lie below.
+#define ID_HELP 0xE146
 
 class CCmdTarget;
 class CWnd;
@@ -156,23 +156,16 @@ public:
     int GetWindowText(LPSTR lpszString, int nMaxCount) const;
     void SetWindowText(LPCSTR lpszString);
     int GetDlgItemText(int nID, LPSTR lpStr, int nMaxCount) const;
-    void SetDlgItemText(int nID, LPCSTR lpszString);
+    // The value in decimal, with a '-' for a negative one when bSigned.
+    void SetDlgItemInt(int nID, UINT nValue, BOOL bSigned = TRUE);
 
     void MoveWindow(int x, int y, int nWidth, int nHeight, BOOL bRepaint = TRUE);
-    void GetWindowRect(LPRECT lpRect) const;
     void GetClientRect(LPRECT lpRect) const;
-    void ScreenToClient(LPRECT lpRect) const;
     BOOL IsIconic() const;
-    BOOL ShowWindow(int nCmdShow);
-    BOOL EnableWindow(BOOL bEnable = TRUE);
-    void Invalidate(BOOL bErase = TRUE);
-    void UpdateWindow();
 
     LRESULT SendMessage(UINT message, WPARAM wParam = 0, LPARAM lParam = 0);
-    BOOL PostMessage(UINT message, WPARAM wParam = 0, LPARAM lParam = 0);
 
-    // A null caption shows the application's name.
-    int MessageBox(LPCSTR lpszText, LPCSTR lpszCaption = nullptr, UINT nType = MB_OK);
+    int MessageBox(LPCSTR lpszText, LPCSTR lpszCaption, UINT nType = MB_OK);
     // Returns the previous icon of that size.
     HICON SetIcon(HICON hIcon, BOOL bBigIcon);
 
@@ -196,10 +189,12 @@ private:
 };
 
 // A modal dialog from a dialog template of the application's resources.
+// Its owner is the main window, or the dialog that is modal over it, so it
+// is modal over the whole application; pParentWnd is there for MFC's
+// constructor shape and must be null (no dialog here has another parent).
 class CDialog : public CWnd {
 public:
     explicit CDialog(UINT nIDTemplate, CWnd* pParentWnd = nullptr);
-    ~CDialog() override;
 
     // Runs the dialog; returns the EndDialog result, or -1 if the dialog
     // could not be created.
@@ -221,7 +216,6 @@ private:
     HWND FindOwner() const;
 
     UINT m_nIDTemplate;
-    CWnd* m_pParentWnd;
 };
 
 // ---------------------------------------------------------------------------
@@ -251,16 +245,6 @@ private:
     HWND m_hWnd;
 };
 
-// GetDC in the constructor, ReleaseDC in the destructor.
-class CClientDC : public CDC {
-public:
-    explicit CClientDC(CWnd* pWnd);
-    ~CClientDC();
-
-private:
-    HWND m_hWnd;
-};
-
 // ---------------------------------------------------------------------------
 // The application
 
@@ -268,15 +252,13 @@ private:
 // registers it, so AfxGetApp works from then on.
 class CWinApp : public CCmdTarget {
 public:
-    explicit CWinApp(LPCSTR lpszAppName = nullptr);
+    CWinApp();
     ~CWinApp() override;
 
-    // TRUE runs the message loop (Run); FALSE ends the program.
+    // Runs the program: the main window is a modal dialog run from here,
+    // and the program ends when this returns. FALSE, as in MFC for such an
+    // application; there is no message loop to run on TRUE.
     virtual BOOL InitInstance();
-    // Message loop until WM_QUIT; returns ExitInstance's result.
-    virtual int Run();
-    // Returns the program's exit code.
-    virtual int ExitInstance();
 
     CWnd* GetMainWnd();
     HICON LoadIcon(UINT nIDResource) const;
@@ -286,15 +268,6 @@ public:
 
     HINSTANCE m_hInstance;
     CWnd* m_pMainWnd = nullptr;
-    LPCSTR m_pszAppName; // given name, else the program file's name
-
-private:
-    friend class CWnd;
-    void OnMainWndDestroyed();
-
-    char m_szModuleTitle[MAX_PATH] = {};
-    BOOL m_bRunning = FALSE;
-    int m_nExitCode = 0;
 };
 
 CWinApp* AfxGetApp();

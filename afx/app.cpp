@@ -7,35 +7,11 @@ namespace {
 // object's constructor may register itself during static initialisation.
 CWinApp* g_pApp = nullptr;
 
-// The program file's name without folder and extension ("orlavent").
-void ModuleTitle(char* pszTitle, DWORD cchTitle)
-{
-    char szPath[MAX_PATH] = {};
-    ::GetModuleFileNameA(nullptr, szPath, MAX_PATH);
-    const char* pszName = szPath;
-    for (const char* p = szPath; *p != '\0'; ++p) {
-        if (*p == '\\' || *p == '/')
-            pszName = p + 1;
-    }
-    lstrcpynA(pszTitle, pszName, static_cast<int>(cchTitle));
-    char* pszDot = nullptr;
-    for (char* p = pszTitle; *p != '\0'; ++p) {
-        if (*p == '.')
-            pszDot = p;
-    }
-    if (pszDot != nullptr)
-        *pszDot = '\0';
-}
-
 } // namespace
 
-CWinApp::CWinApp(LPCSTR lpszAppName)
-    : m_hInstance(::GetModuleHandleA(nullptr)), m_pszAppName(lpszAppName)
+CWinApp::CWinApp()
+    : m_hInstance(::GetModuleHandleA(nullptr))
 {
-    if (m_pszAppName == nullptr) {
-        ModuleTitle(m_szModuleTitle, sizeof(m_szModuleTitle));
-        m_pszAppName = m_szModuleTitle;
-    }
     g_pApp = this;
 }
 
@@ -47,27 +23,7 @@ CWinApp::~CWinApp()
 
 BOOL CWinApp::InitInstance()
 {
-    return TRUE;
-}
-
-int CWinApp::Run()
-{
-    m_bRunning = TRUE;
-    MSG msg;
-    BOOL bResult;
-    while ((bResult = ::GetMessageA(&msg, nullptr, 0, 0)) != 0 && bResult != -1) {
-        ::TranslateMessage(&msg);
-        ::DispatchMessageA(&msg);
-    }
-    m_bRunning = FALSE;
-    if (bResult == 0)
-        m_nExitCode = static_cast<int>(msg.wParam);
-    return ExitInstance();
-}
-
-int CWinApp::ExitInstance()
-{
-    return m_nExitCode;
+    return FALSE;
 }
 
 CWnd* CWinApp::GetMainWnd()
@@ -90,15 +46,6 @@ BOOL CWinApp::Enable3dControls()
 
 void CWinApp::OnHelp()
 {
-}
-
-// The application ends with its main window, as in MFC; a modal main
-// dialog run from InitInstance needs no quit message.
-void CWinApp::OnMainWndDestroyed()
-{
-    m_pMainWnd = nullptr;
-    if (m_bRunning)
-        ::PostQuitMessage(0);
 }
 
 // ---------------------------------------------------------------------------
@@ -136,7 +83,7 @@ int AfxWinMain(HINSTANCE hInstance, HINSTANCE, LPSTR, int)
     if (pApp == nullptr)
         return -1;
     pApp->m_hInstance = hInstance;
-    if (!pApp->InitInstance())
-        return pApp->ExitInstance();
-    return pApp->Run();
+    // The main window ran modally inside InitInstance: nothing is left to run.
+    pApp->InitInstance();
+    return 0;
 }

@@ -32,6 +32,17 @@ BOOL IsTearDown(UINT message)
     return message == WM_DESTROY || message == WM_NCDESTROY;
 }
 
+// What the application may see of a dialog's WM_COMMAND: a command from a
+// menu or an accelerator (no control), or a button clicked as a command,
+// and only with a command id. Control ids and other notifications are the
+// dialog's own business; system command ids (0xF000 up) are not commands.
+BOOL IsApplicationCommand(WPARAM wParam, LPARAM lParam)
+{
+    const UINT nID = LOWORD(wParam);
+    const BOOL bCommand = lParam == 0 || HIWORD(wParam) == BN_CLICKED;
+    return bCommand && nID >= 0x8000 && nID < 0xF000;
+}
+
 CDialog* DialogFromHandle(HWND hDlg)
 {
     return reinterpret_cast<CDialog*>(::GetWindowLongPtrA(hDlg, DWLP_USER));
@@ -62,17 +73,9 @@ BEGIN_MESSAGE_MAP(CDialog, CWnd)
     ON_COMMAND(IDCANCEL, OnCancel)
 END_MESSAGE_MAP()
 
-CDialog::CDialog(UINT nIDTemplate, CWnd* pParentWnd)
-    : m_nIDTemplate(nIDTemplate), m_pParentWnd(pParentWnd)
+CDialog::CDialog(UINT nIDTemplate, CWnd*)
+    : m_nIDTemplate(nIDTemplate)
 {
-}
-
-CDialog::~CDialog()
-{
-    // Should the object die before its window, the window must not call
-    // into freed memory.
-    if (m_hWnd != nullptr && ::IsWindow(m_hWnd) && DialogFromHandle(m_hWnd) == this)
-        ::SetWindowLongPtrA(m_hWnd, DWLP_USER, 0);
 }
 
 INT_PTR CDialog::DoModal()
@@ -101,12 +104,8 @@ void CDialog::OnCancel()
     EndDialog(IDCANCEL);
 }
 
-// A dialog without a parent is owned by the main window (or the dialog
-// that is modal over it), so it is modal over the whole application.
 HWND CDialog::FindOwner() const
 {
-    if (m_pParentWnd != nullptr)
-        return m_pParentWnd->GetSafeHwnd();
     CWnd* pMainWnd = AfxGetMainWnd();
     if (pMainWnd == nullptr || pMainWnd == this || pMainWnd->m_hWnd == nullptr)
         return nullptr;
@@ -159,7 +158,7 @@ BOOL CDialog::Dispatch(UINT message, WPARAM wParam, LPARAM lParam, LRESULT* pRes
     if (OnWndMsg(message, wParam, lParam, pResult))
         return TRUE;
     CWinApp* pApp = AfxGetApp();
-    if (message == WM_COMMAND && pApp != nullptr)
+    if (message == WM_COMMAND && IsApplicationCommand(wParam, lParam) && pApp != nullptr)
         return pApp->OnWndMsg(message, wParam, lParam, pResult);
     return FALSE;
 }

@@ -1,4 +1,4 @@
-// CWnd: thin wrappers over the window functions, and the scoped DCs.
+// CWnd: thin wrappers over the window functions, and the paint DC.
 #include "afx/afxwin.h"
 
 CWnd::~CWnd()
@@ -42,9 +42,9 @@ int CWnd::GetDlgItemText(int nID, LPSTR lpStr, int nMaxCount) const
     return static_cast<int>(::GetDlgItemTextA(m_hWnd, nID, lpStr, nMaxCount));
 }
 
-void CWnd::SetDlgItemText(int nID, LPCSTR lpszString)
+void CWnd::SetDlgItemInt(int nID, UINT nValue, BOOL bSigned)
 {
-    ::SetDlgItemTextA(m_hWnd, nID, lpszString);
+    ::SetDlgItemInt(m_hWnd, nID, nValue, bSigned);
 }
 
 void CWnd::MoveWindow(int x, int y, int nWidth, int nHeight, BOOL bRepaint)
@@ -52,20 +52,9 @@ void CWnd::MoveWindow(int x, int y, int nWidth, int nHeight, BOOL bRepaint)
     ::MoveWindow(m_hWnd, x, y, nWidth, nHeight, bRepaint);
 }
 
-void CWnd::GetWindowRect(LPRECT lpRect) const
-{
-    ::GetWindowRect(m_hWnd, lpRect);
-}
-
 void CWnd::GetClientRect(LPRECT lpRect) const
 {
     ::GetClientRect(m_hWnd, lpRect);
-}
-
-void CWnd::ScreenToClient(LPRECT lpRect) const
-{
-    // A RECT is two POINTs, as MapWindowPoints expects.
-    ::MapWindowPoints(nullptr, m_hWnd, reinterpret_cast<LPPOINT>(lpRect), 2);
 }
 
 BOOL CWnd::IsIconic() const
@@ -73,40 +62,13 @@ BOOL CWnd::IsIconic() const
     return ::IsIconic(m_hWnd);
 }
 
-BOOL CWnd::ShowWindow(int nCmdShow)
-{
-    return ::ShowWindow(m_hWnd, nCmdShow);
-}
-
-BOOL CWnd::EnableWindow(BOOL bEnable)
-{
-    return ::EnableWindow(m_hWnd, bEnable);
-}
-
-void CWnd::Invalidate(BOOL bErase)
-{
-    ::InvalidateRect(m_hWnd, nullptr, bErase);
-}
-
-void CWnd::UpdateWindow()
-{
-    ::UpdateWindow(m_hWnd);
-}
-
 LRESULT CWnd::SendMessage(UINT message, WPARAM wParam, LPARAM lParam)
 {
     return ::SendMessageA(m_hWnd, message, wParam, lParam);
 }
 
-BOOL CWnd::PostMessage(UINT message, WPARAM wParam, LPARAM lParam)
-{
-    return ::PostMessageA(m_hWnd, message, wParam, lParam);
-}
-
 int CWnd::MessageBox(LPCSTR lpszText, LPCSTR lpszCaption, UINT nType)
 {
-    if (lpszCaption == nullptr && AfxGetApp() != nullptr)
-        lpszCaption = AfxGetApp()->m_pszAppName;
     return ::MessageBoxA(m_hWnd, lpszText, lpszCaption, nType);
 }
 
@@ -134,9 +96,11 @@ void CWnd::DetachWindow()
     m_hWnd = nullptr;
     for (auto& item : m_itemWrappers)
         item.second->m_hWnd = nullptr;
+    // Other threads find the main window through the application: a
+    // destroyed one must not be found.
     CWinApp* pApp = AfxGetApp();
     if (pApp != nullptr && pApp->m_pMainWnd == this)
-        pApp->OnMainWndDestroyed();
+        pApp->m_pMainWnd = nullptr;
 }
 
 // ---------------------------------------------------------------------------
@@ -160,16 +124,4 @@ CPaintDC::CPaintDC(CWnd* pWnd)
 CPaintDC::~CPaintDC()
 {
     ::EndPaint(m_hWnd, &m_ps);
-}
-
-CClientDC::CClientDC(CWnd* pWnd)
-    : m_hWnd(pWnd->GetSafeHwnd())
-{
-    m_hDC = ::GetDC(m_hWnd);
-}
-
-CClientDC::~CClientDC()
-{
-    if (m_hDC != nullptr)
-        ::ReleaseDC(m_hWnd, m_hDC);
 }

@@ -30,7 +30,7 @@ BEGIN_MESSAGE_MAP(CCaptureDlg, CDialog)
 END_MESSAGE_MAP()
 
 CCaptureDlg::CCaptureDlg(CWnd* pParent)
-    : CDialog(IDD_MAIN, pParent),
+    : CDialog(CCaptureDlg::IDD, pParent),
       m_hIcon(AfxGetApp() ? AfxGetApp()->LoadIcon(IDR_MAINFRAME) : nullptr),
       m_settings(DEFAULT_SENSOR_SETTINGS),
       m_nRow(0),

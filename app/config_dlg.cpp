@@ -1,7 +1,5 @@
 #include "app/config_dlg.h"
 
-#include <cstdio>
-
 namespace {
 
 // Edits IDC_GAIN1 .. IDC_GAIN1 + 5 hold the settings in SensorSettings order.
@@ -30,18 +28,15 @@ BYTE SettingFromText(const char* text)
     return static_cast<BYTE>(negative ? (0x100 - value) & 0xFF : value);
 }
 
-CConfigDlg::CConfigDlg(CWnd* pParent) : CDialog(IDD_CONFIG, pParent), m_settings() {}
+CConfigDlg::CConfigDlg(CWnd* pParent) : CDialog(CConfigDlg::IDD, pParent), m_settings() {}
 
 BOOL CConfigDlg::OnInitDialog()
 {
     CDialog::OnInitDialog();
 
     m_settings = SensorSettings();
-    for (size_t k = 0; k < SensorSettings::COUNT; ++k) {
-        char text[SETTING_TEXT_BUFFER];
-        std::snprintf(text, sizeof(text), "%u", static_cast<unsigned>(DEFAULT_SENSOR_SETTINGS[k]));
-        SetDlgItemText(SETTING_EDIT_FIRST + static_cast<int>(k), text);
-    }
+    for (size_t k = 0; k < SensorSettings::COUNT; ++k)
+        SetDlgItemInt(SETTING_EDIT_FIRST + static_cast<int>(k), DEFAULT_SENSOR_SETTINGS[k], FALSE);
     return TRUE;
 }
 

@@ -27,7 +27,3 @@
 #ifndef IDC_STATIC
 #define IDC_STATIC       (-1) // controls the code never addresses
 #endif
-
-#ifndef ID_HELP
-#define ID_HELP          0xE146 // the framework's "Help" command
-#endif

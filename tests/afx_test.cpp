@@ -3,7 +3,6 @@
 // they post to themselves from OnInitDialog. What the real main window and
 // settings dialog do with the layer is tested in app_test.
 #include "afx/afxwin.h"
-#include "res/resource.h"
 
 #include <gtest/gtest.h>
 
@@ -11,21 +10,28 @@
 #include <string>
 #include <vector>
 
+// The program's resources are written by number: dialogs 102 (main) and
+// 103 (settings); in 102, 1000 is the picture, 1001 the hidden "Initial
+// Mode" button and 1002 "Show Image".
+
 namespace {
 
 const UINT WM_PROBE = WM_APP + 1;
-const UINT ID_RUN_NESTED = 1001;
 
 class CTestApp : public CWinApp {
 public:
     afx_msg void OnHelpCommand() { ++m_nHelp; }
-    int m_nHelp = 0;
+    afx_msg void OnNotACommand() { ++m_nNotACommand; }
+    int m_nHelp = 0, m_nNotACommand = 0;
 
     DECLARE_MESSAGE_MAP()
 };
 
+// Control 1000 and SC_CLOSE are no command ids: entries for them must never run.
 BEGIN_MESSAGE_MAP(CTestApp, CWinApp)
     ON_COMMAND(ID_HELP, OnHelpCommand)
+    ON_COMMAND(1000, OnNotACommand)
+    ON_COMMAND(0xF060, OnNotACommand)
 END_MESSAGE_MAP()
 
 CTestApp theApp;
@@ -33,7 +39,7 @@ CTestApp theApp;
 // A dialog that records what reaches it; m_onInit scripts each test.
 class CProbeDlg : public CDialog {
 public:
-    explicit CProbeDlg(UINT nIDTemplate = IDD_MAIN) : CDialog(nIDTemplate) {}
+    explicit CProbeDlg(UINT nIDTemplate = 102) : CDialog(nIDTemplate) {}
 
     BOOL OnInitDialog() override { CDialog::OnInitDialog(); return m_onInit ? m_onInit(*this) : TRUE; }
     void OnOK() override { ++m_nOK; CDialog::OnOK(); }
@@ -54,18 +60,24 @@ public:
 };
 
 BEGIN_MESSAGE_MAP(CProbeDlg, CDialog)
-    ON_BN_CLICKED(IDC_SHOW_IMAGE, OnShowImage)
-    ON_COMMAND(ID_RUN_NESTED, OnRunNested)
+    ON_BN_CLICKED(1002, OnShowImage)
+    ON_COMMAND(1001, OnRunNested)
     ON_MESSAGE(WM_PROBE, OnProbe)
     ON_WM_QUERYDRAGICON()
     ON_WM_PAINT()
     ON_WM_DESTROY()
 END_MESSAGE_MAP()
 
-void PostCommand(CWnd& wnd, UINT nID)
+// Posts a click of button nID, as the button itself sends it.
+void PostClick(HWND hDlg, UINT nID)
 {
-    wnd.PostMessage(WM_COMMAND, MAKEWPARAM(nID, BN_CLICKED),
-        reinterpret_cast<LPARAM>(::GetDlgItem(wnd.m_hWnd, nID)));
+    ::PostMessageA(hDlg, WM_COMMAND, MAKEWPARAM(nID, BN_CLICKED),
+        reinterpret_cast<LPARAM>(::GetDlgItem(hDlg, nID)));
+}
+
+int Count(bool bHappened)
+{
+    return bHappened ? 1 : 0;
 }
 
 // Subclasses a dialog to read its DWLP_USER after WM_NCDESTROY, when the
@@ -83,12 +95,11 @@ LRESULT CALLBACK WatchNcDestroy(HWND hWnd, UINT message, WPARAM wParam, LPARAM l
 
 } // namespace
 
-// Commands the dialog does not handle go on to the application; a handler
-// that calls Default() leaves the painting to the dialog manager, which must
-// then run and validate the window.
-TEST(AfxMessageMap, DispatchesToDialogThenApplication)
+// Handlers' results reach the sender, directly for the messages whose result
+// a dialog procedure returns itself; a handler that calls Default() leaves
+// the painting to the dialog manager, which must then validate the window.
+TEST(AfxMessageMap, HandlersAnswerForTheDialog)
 {
-    theApp.m_nHelp = 0;
     CProbeDlg dlg;
     LRESULT probeResult = 0;
     HCURSOR dragIcon = nullptr;
@@ -96,67 +107,66 @@ TEST(AfxMessageMap, DispatchesToDialogThenApplication)
     dlg.m_onInit = [&](CProbeDlg& d) {
         probeResult = d.SendMessage(WM_PROBE, 3, 4);
         dragIcon = reinterpret_cast<HCURSOR>(d.SendMessage(WM_QUERYDRAGICON));
-        d.ShowWindow(SW_SHOW);
-        d.Invalidate();
+        ::ShowWindow(d.m_hWnd, SW_SHOW);
+        ::InvalidateRect(d.m_hWnd, nullptr, TRUE);
         // The system may invalidate a freshly shown window again: allow a few
         // rounds; a dialog that never validates fails them all.
         for (int round = 0; round < 3 && bStillInvalid; ++round) {
-            d.UpdateWindow();
+            ::UpdateWindow(d.m_hWnd);
             bStillInvalid = ::GetUpdateRect(d.m_hWnd, nullptr, FALSE);
         }
-        d.PostMessage(WM_COMMAND, ID_HELP, 0); // as from a menu: code 0, no control
-        PostCommand(d, IDCANCEL);
+        PostClick(d.m_hWnd, IDCANCEL);
         return TRUE;
     };
     EXPECT_EQ(IDCANCEL, dlg.DoModal());
     EXPECT_EQ(34, probeResult);
-    EXPECT_EQ(::LoadCursorA(nullptr, IDC_ARROW), dragIcon); // returned directly, not via DWLP_MSGRESULT
+    EXPECT_EQ(::LoadCursorA(nullptr, IDC_ARROW), dragIcon);
     EXPECT_GE(dlg.m_nPaint, 1);
     EXPECT_FALSE(bStillInvalid);
-    EXPECT_EQ(1, theApp.m_nHelp);
-    EXPECT_EQ(1, dlg.m_nCancel);
 }
 
-// Every way of saying OK or Cancel reaches the virtual functions; Enter
-// clicks the focused push button, and means OK only on the default one.
-TEST(AfxDialog, OkAndCancelPathsReachTheVirtuals)
+// A WM_COMMAND goes to the dialog's map first; only commands with a command
+// id go on to the application: from a menu, an accelerator or a button, but
+// not other notifications, control ids or system commands.
+TEST(AfxMessageMap, OnlyCommandsGoOnToTheApplication)
 {
-    // message goes to the control given the focus (nFocusID), else to the dialog.
-    struct Case { const char* name; int nFocusID; UINT message; WPARAM wParam; INT_PTR nExpected; int nShowImage; };
+    enum Reaches { NOTHING, APP_HELP, DIALOG_BUTTON, DIALOG_OK };
+    struct Case { const char* name; UINT nID, nCode; bool bFromControl; Reaches reaches; };
     const Case cases[] = {
-        { "OK button", 0, BM_CLICK, 0, IDOK, 0 },
-        { "Enter on default button", IDOK, WM_KEYDOWN, VK_RETURN, IDOK, 0 },
-        { "Escape", IDOK, WM_KEYDOWN, VK_ESCAPE, IDCANCEL, 0 },
-        { "close box", 0, WM_CLOSE, 0, IDCANCEL, 0 },
-        { "Enter on another button", IDC_SHOW_IMAGE, WM_KEYDOWN, VK_RETURN, IDCANCEL, 1 },
+        { "Help from a menu", 0xE146, 0, false, APP_HELP },
+        { "Help from an accelerator", 0xE146, 1, false, APP_HELP },
+        { "Help button clicked", 0xE146, BN_CLICKED, true, APP_HELP },
+        { "other notification with the Help id", 0xE146, EN_CHANGE, true, NOTHING },
+        { "control id clicked", 1000, BN_CLICKED, true, NOTHING },
+        { "control id from a menu", 1000, 0, false, NOTHING },
+        { "system command id", 0xF060, 0, false, NOTHING },
+        { "dialog's button clicked", 1002, BN_CLICKED, true, DIALOG_BUTTON },
+        { "OK clicked", IDOK, BN_CLICKED, true, DIALOG_OK },
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
+        theApp.m_nHelp = theApp.m_nNotACommand = 0;
         CProbeDlg dlg;
         dlg.m_onInit = [&](CProbeDlg& d) {
-            HWND hTarget = c.message == BM_CLICK ? ::GetDlgItem(d.m_hWnd, IDOK) : d.m_hWnd;
-            if (c.nFocusID != 0) {
-                // As Tab or a click would: the dialog manager also moves the default.
-                hTarget = ::GetDlgItem(d.m_hWnd, c.nFocusID);
-                d.SendMessage(WM_NEXTDLGCTL, reinterpret_cast<WPARAM>(hTarget), TRUE);
-            }
-            ::PostMessageA(hTarget, c.message, c.wParam, 0);
-            if (c.nShowImage != 0)
-                PostCommand(d, IDCANCEL); // the click did not end the dialog
-            return c.nFocusID == 0;
+            const HWND hControl = c.bFromControl ? ::GetDlgItem(d.m_hWnd, 1000) : nullptr;
+            ::PostMessageA(d.m_hWnd, WM_COMMAND, MAKEWPARAM(c.nID, c.nCode), reinterpret_cast<LPARAM>(hControl));
+            PostClick(d.m_hWnd, IDCANCEL); // never handled if OK has ended the dialog
+            return TRUE;
         };
-        EXPECT_EQ(c.nExpected, dlg.DoModal());
-        EXPECT_EQ(c.nExpected == IDOK ? 1 : 0, dlg.m_nOK);
-        EXPECT_EQ(c.nExpected == IDCANCEL ? 1 : 0, dlg.m_nCancel);
-        EXPECT_EQ(c.nShowImage, dlg.m_nShowImage);
+        EXPECT_EQ(c.reaches == DIALOG_OK ? IDOK : IDCANCEL, dlg.DoModal());
+        EXPECT_EQ(Count(c.reaches == APP_HELP), theApp.m_nHelp);
+        EXPECT_EQ(0, theApp.m_nNotACommand);
+        EXPECT_EQ(Count(c.reaches == DIALOG_BUTTON), dlg.m_nShowImage);
+        EXPECT_EQ(Count(c.reaches == DIALOG_OK), dlg.m_nOK);
+        EXPECT_EQ(Count(c.reaches != DIALOG_OK), dlg.m_nCancel);
     }
 }
 
-// A dialog opened with no parent from the main window is owned by it, and
-// so is modal over it; the main window itself has no owner. Once destroyed,
-// the main window leaves no pointer behind: not in DWLP_USER, not in its
-// wrappers, not in the application.
-TEST(AfxDialog, MainWindowOwnsParentlessDialogsAndIsForgottenWhenDestroyed)
+// A dialog opened from the main window is owned by it, and so is modal over
+// it; the main window itself has no owner. Once destroyed, the main window
+// leaves no pointer behind: not in DWLP_USER, not in its wrappers, not in
+// the application; nor does one whose window could not be built.
+TEST(AfxDialog, MainWindowOwnsOtherDialogsAndIsForgottenWhenDestroyed)
 {
     CProbeDlg mainDlg;
     HWND hMain = nullptr, hMainOwner = reinterpret_cast<HWND>(1), hNestedOwner = nullptr;
@@ -166,23 +176,23 @@ TEST(AfxDialog, MainWindowOwnsParentlessDialogsAndIsForgottenWhenDestroyed)
         theApp.m_pMainWnd = &d;
         hMain = d.m_hWnd;
         hMainOwner = ::GetWindow(d.m_hWnd, GW_OWNER);
-        pItem = d.GetDlgItem(IDC_SHOW_IMAGE);
+        pItem = d.GetDlgItem(1002);
         g_userAfterNcDestroy = -1;
         g_pfnDialogWndProc = reinterpret_cast<WNDPROC>(::SetWindowLongPtrA(
             d.m_hWnd, GWLP_WNDPROC, reinterpret_cast<LONG_PTR>(&WatchNcDestroy)));
-        PostCommand(d, ID_RUN_NESTED);
+        PostClick(d.m_hWnd, 1001);
         return TRUE;
     };
     mainDlg.m_onNested = [&](CProbeDlg& d) {
-        CProbeDlg nested(IDD_CONFIG);
+        CProbeDlg nested(103);
         nested.m_onInit = [&](CProbeDlg& n) {
             hNestedOwner = ::GetWindow(n.m_hWnd, GW_OWNER);
             bMainEnabledDuringNested = ::IsWindowEnabled(d.m_hWnd);
-            PostCommand(n, IDCANCEL);
+            PostClick(n.m_hWnd, IDCANCEL);
             return TRUE;
         };
         EXPECT_EQ(IDCANCEL, nested.DoModal());
-        PostCommand(d, IDCANCEL);
+        PostClick(d.m_hWnd, IDCANCEL);
     };
     EXPECT_EQ(IDCANCEL, mainDlg.DoModal());
     EXPECT_EQ(nullptr, hMainOwner);
@@ -195,10 +205,11 @@ TEST(AfxDialog, MainWindowOwnsParentlessDialogsAndIsForgottenWhenDestroyed)
     EXPECT_EQ(nullptr, pItem->m_hWnd);
     EXPECT_EQ(nullptr, AfxGetMainWnd());
 
-    // A main window object that dies without a window clears it as well.
-    auto pDlg = std::make_unique<CDialog>(IDD_MAIN);
-    theApp.m_pMainWnd = pDlg.get();
-    pDlg.reset();
+    {
+        CProbeDlg noTemplate(999);
+        theApp.m_pMainWnd = &noTemplate;
+        EXPECT_EQ(-1, noTemplate.DoModal());
+    }
     EXPECT_EQ(nullptr, AfxGetMainWnd());
 }
 
@@ -224,31 +235,31 @@ const DWORD LABEL = SS_LEFT | WS_VISIBLE | WS_GROUP;
 const DWORD DIALOG = WS_POPUP | WS_CAPTION | WS_SYSMENU | DS_MODALFRAME; // no minimize or maximize box
 
 const ExpectedTemplate TEMPLATES[] = {
-    { IDD_MAIN, L"\x5B8B\x4F53", 9, { // SimSun, in Chinese
+    { 102, L"\x5B8B\x4F53", 9, { // SimSun, in Chinese
         { 0, "#32770", "Orlavent", DIALOG | WS_VISIBLE, WS_EX_APPWINDOW, 0, 0, 436, 268 },
         { IDOK, "Button", "Device Connect", BS_DEFPUSHBUTTON | BUTTON, WS_EX_CLIENTEDGE, 355, 13, 75, 29 },
         { IDCANCEL, "Button", "Exit", BS_PUSHBUTTON | BUTTON, WS_EX_CLIENTEDGE, 355, 87, 75, 29 },
-        { IDC_PICTURE, "Static", "", SS_ENHMETAFILE | SS_SUNKEN | WS_VISIBLE, 0, 8, 9, 316, 222 },
-        { IDC_INITIAL_MODE, "Button", "Initial Mode", BS_PUSHBUTTON | WS_TABSTOP, WS_EX_CLIENTEDGE, 355, 127, 75, 29 },
-        { IDC_SHOW_IMAGE, "Button", "Show Image", BS_PUSHBUTTON | BUTTON, WS_EX_CLIENTEDGE, 355, 51, 75, 29 },
-        { IDC_STATIC, "Static", nullptr, SS_BITMAP, 0, 351, 188, 0, 0 }, // the logo: sized by its bitmap
+        { 1000, "Static", "", SS_ENHMETAFILE | SS_SUNKEN | WS_VISIBLE, 0, 8, 9, 316, 222 },
+        { 1001, "Button", "Initial Mode", BS_PUSHBUTTON | WS_TABSTOP, WS_EX_CLIENTEDGE, 355, 127, 75, 29 },
+        { 1002, "Button", "Show Image", BS_PUSHBUTTON | BUTTON, WS_EX_CLIENTEDGE, 355, 51, 75, 29 },
+        { -1, "Static", nullptr, SS_BITMAP, 0, 351, 188, 0, 0 }, // the logo: sized by its bitmap
     } },
-    { IDD_CONFIG, L"MS Sans Serif", 8, {
+    { 103, L"MS Sans Serif", 8, {
         { 0, "#32770", "Config", DIALOG, 0, 0, 0, 157, 173 },
         { IDOK, "Button", "OK", BS_DEFPUSHBUTTON | BUTTON, 0, 12, 144, 50, 15 },
         { IDCANCEL, "Button", "Cancel", BS_PUSHBUTTON | BUTTON, 0, 89, 144, 50, 15 },
-        { IDC_GAIN1, "Edit", "", EDIT, 0, 58, 8, 75, 15 },
-        { IDC_STATIC, "Static", "Gain1", LABEL, 0, 7, 8, 38, 15 },
-        { IDC_GAIN2, "Edit", "", EDIT, 0, 58, 28, 75, 15 },
-        { IDC_STATIC, "Static", "Gain2", LABEL, 0, 7, 28, 38, 15 },
-        { IDC_LPF, "Edit", "", EDIT, 0, 58, 49, 76, 15 },
-        { IDC_STATIC, "Static", "Lpf", LABEL, 0, 7, 49, 38, 15 },
-        { IDC_NY, "Edit", "", EDIT, 0, 58, 70, 76, 15 },
-        { IDC_STATIC, "Static", "NY", LABEL, 0, 7, 70, 38, 15 },
-        { IDC_NP_H, "Edit", "", EDIT, 0, 58, 92, 76, 15 },
-        { IDC_STATIC, "Static", "Np_H", LABEL, 0, 7, 92, 38, 15 },
-        { IDC_NP_L, "Edit", "", EDIT, 0, 58, 113, 76, 15 },
-        { IDC_STATIC, "Static", "Np_L", LABEL, 0, 7, 113, 38, 15 },
+        { 1000, "Edit", "", EDIT, 0, 58, 8, 75, 15 },
+        { -1, "Static", "Gain1", LABEL, 0, 7, 8, 38, 15 },
+        { 1001, "Edit", "", EDIT, 0, 58, 28, 75, 15 },
+        { -1, "Static", "Gain2", LABEL, 0, 7, 28, 38, 15 },
+        { 1002, "Edit", "", EDIT, 0, 58, 49, 76, 15 },
+        { -1, "Static", "Lpf", LABEL, 0, 7, 49, 38, 15 },
+        { 1003, "Edit", "", EDIT, 0, 58, 70, 76, 15 },
+        { -1, "Static", "NY", LABEL, 0, 7, 70, 38, 15 },
+        { 1004, "Edit", "", EDIT, 0, 58, 92, 76, 15 },
+        { -1, "Static", "Np_H", LABEL, 0, 7, 92, 38, 15 },
+        { 1005, "Edit", "", EDIT, 0, 58, 113, 76, 15 },
+        { -1, "Static", "Np_L", LABEL, 0, 7, 113, 38, 15 },
     } },
 };
 
@@ -319,5 +330,5 @@ TEST(Resources, DialogTemplatesBuildTheirWindows)
         EXPECT_EQ(t.windows.size(), nIndex);
         ::DestroyWindow(hDlg);
     }
-    EXPECT_NE(nullptr, theApp.LoadIcon(IDR_MAINFRAME));
+    EXPECT_NE(nullptr, theApp.LoadIcon(128));
 }
