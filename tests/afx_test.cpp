@@ -332,3 +332,54 @@ TEST(Resources, DialogTemplatesBuildTheirWindows)
     }
     EXPECT_NE(nullptr, theApp.LoadIcon(128));
 }
+
+// The dialog manager does not pass every font detail of an extended
+// template on to the font it makes, so the main template's are read as
+// stored: after the header, the menu, class and caption fields, come the
+// point size, weight, italic flag and character set.
+TEST(Resources, MainTemplateAsksForItsFontExactly)
+{
+    const HRSRC found = ::FindResourceA(nullptr, MAKEINTRESOURCEA(102), MAKEINTRESOURCEA(5)); // RT_DIALOG
+    ASSERT_NE(nullptr, found);
+    const BYTE* bytes = static_cast<const BYTE*>(::LockResource(::LoadResource(nullptr, found)));
+    auto word = [&](size_t offset) { return *reinterpret_cast<const WORD*>(bytes + offset); };
+    ASSERT_EQ(0xFFFF, word(2)) << "an extended template";
+    size_t offset = 26; // version, signature, help id, styles, item count, x, y, cx, cy
+    for (int field = 0; field < 3; ++field) { // menu, class, caption: 0, FFFF+ordinal, or a string
+        if (word(offset) == 0xFFFF)
+            offset += 4;
+        else
+            offset += (lstrlenW(reinterpret_cast<const wchar_t*>(bytes + offset)) + 1) * 2;
+    }
+    EXPECT_EQ(9, word(offset));          // points
+    EXPECT_EQ(0, word(offset + 2));      // weight: as the font comes
+    EXPECT_EQ(0, bytes[offset + 4]);     // not italic
+    EXPECT_EQ(1, bytes[offset + 5]);     // DEFAULT_CHARSET
+    EXPECT_STREQ(L"\x5B8B\x4F53", reinterpret_cast<const wchar_t*>(bytes + offset + 6));
+}
+
+// The version resource: 1.0.0.1, numbers and text alike, in Chinese (PRC).
+TEST(Resources, VersionIsOneZeroZeroOne)
+{
+    char path[MAX_PATH] = {};
+    ::GetModuleFileNameA(nullptr, path, MAX_PATH);
+    DWORD handle = 0;
+    std::vector<BYTE> info(::GetFileVersionInfoSizeA(path, &handle));
+    ASSERT_FALSE(info.empty());
+    ASSERT_TRUE(::GetFileVersionInfoA(path, 0, static_cast<DWORD>(info.size()), info.data()));
+
+    VS_FIXEDFILEINFO* fixed = nullptr;
+    UINT size = 0;
+    ASSERT_TRUE(::VerQueryValueA(info.data(), "\\", reinterpret_cast<void**>(&fixed), &size));
+    EXPECT_EQ(0x00010000u, fixed->dwFileVersionMS);
+    EXPECT_EQ(0x00000001u, fixed->dwFileVersionLS);
+    EXPECT_EQ(0x00010000u, fixed->dwProductVersionMS);
+    EXPECT_EQ(0x00000001u, fixed->dwProductVersionLS);
+
+    for (const char* name : {"FileVersion", "ProductVersion"}) {
+        char* text = nullptr;
+        const std::string key = std::string("\\StringFileInfo\\080404b0\\") + name;
+        ASSERT_TRUE(::VerQueryValueA(info.data(), key.c_str(), reinterpret_cast<void**>(&text), &size)) << name;
+        EXPECT_STREQ("1, 0, 0, 1", text) << name;
+    }
+}

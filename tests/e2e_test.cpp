@@ -53,6 +53,18 @@ protected:
 
     DWORD Pid() const { return m_process.dwProcessId; }
 
+    // Stops the capture, exits, and expects the program to end cleanly.
+    void StopAndExit(HWND main)
+    {
+        wd::Click(main, ID_SHOW_IMAGE);
+        EXPECT_TRUE(wd::WaitForControlText(main, ID_SHOW_IMAGE, "Show Image"));
+        wd::Click(main, IDCANCEL);
+        ASSERT_EQ(WAIT_OBJECT_0, WaitForSingleObject(m_process.hProcess, EXIT_WAIT_MS)) << "the program did not end";
+        DWORD exitCode = 1;
+        GetExitCodeProcess(m_process.hProcess, &exitCode);
+        EXPECT_EQ(0u, exitCode);
+    }
+
     // Delivered since the log was cleared before the start: the start
     // sequence's replies, which the program consumes, then the stream,
     // which it records.
@@ -114,13 +126,9 @@ TEST_F(ProgramTest, ACaptureRecordsExactlyWhatTheSensorDeliveredAndTheProgramEnd
     // null driver a window's pixels live in its own process, and another
     // process reads them back black.
 
-    wd::Click(main, ID_SHOW_IMAGE);
-    EXPECT_TRUE(wd::WaitForControlText(main, ID_SHOW_IMAGE, "Show Image"));
-    wd::Click(main, IDCANCEL);
-    ASSERT_EQ(WAIT_OBJECT_0, WaitForSingleObject(m_process.hProcess, EXIT_WAIT_MS)) << "the program did not end";
-    DWORD exitCode = 1;
-    GetExitCodeProcess(m_process.hProcess, &exitCode);
-    EXPECT_EQ(0u, exitCode);
+    StopAndExit(main);
+    if (HasFatalFailure())
+        return;
 
     // One start sequence went out, unretried, and the stream was stopped.
     const std::vector<std::string> log = Log();
@@ -168,13 +176,9 @@ TEST_F(ProgramTest, ChunkMessagesFromAnotherProcessDoNoHarm)
         Sleep(10);
     }
     EXPECT_TRUE(answers()) << "streaming";
-    wd::Click(main, ID_SHOW_IMAGE);
-    EXPECT_TRUE(wd::WaitForControlText(main, ID_SHOW_IMAGE, "Show Image"));
-    wd::Click(main, IDCANCEL);
-    ASSERT_EQ(WAIT_OBJECT_0, WaitForSingleObject(m_process.hProcess, EXIT_WAIT_MS)) << "the program did not end";
-    DWORD exitCode = 1;
-    GetExitCodeProcess(m_process.hProcess, &exitCode);
-    EXPECT_EQ(0u, exitCode);
+    StopAndExit(main);
+    if (HasFatalFailure())
+        return;
 
     ExpectFileHoldsTheStreamDelivered();
 }
