@@ -49,23 +49,32 @@ void CImageDevice::StartCapture()
     m_hwndTarget = FindTargetWindow();
     m_bStop.store(0);
     ResetEvent(m_hStopEvent);
+    ResetEvent(m_hReaderDone);
     m_hThread = CreateThread(nullptr, 0, CaptureThreadProc, this, 0, nullptr);
 }
 
+// Waits for the reader's work, not for its thread's end: on Windows a
+// thread ends only once its requests have completed, and the I/O manager
+// waits up to five minutes for a driver that ignores their cancellation.
+// The reader touches nothing of this object once it has said it is done.
 void CImageDevice::StopCapture()
 {
     m_bStop.store(1);
     SetEvent(m_hStopEvent);
     if (!m_hThread)
         return;
-    WaitForSingleObject(m_hThread, INFINITE);
+    if (m_hReaderDone)
+        WaitForSingleObject(m_hReaderDone, INFINITE);
+    WaitForSingleObject(m_hThread, m_hReaderDone ? READER_EXIT_GRACE_MS : INFINITE);
     CloseHandle(m_hThread);
     m_hThread = nullptr;
 }
 
 DWORD WINAPI CImageDevice::CaptureThreadProc(LPVOID param)
 {
-    static_cast<CImageDevice*>(param)->RunCapture();
+    auto* device = static_cast<CImageDevice*>(param);
+    device->RunCapture();
+    SetEvent(device->m_hReaderDone); // the last use of the device object
     return 1;
 }
 

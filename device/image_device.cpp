@@ -17,6 +17,7 @@ CImageDevice::CImageDevice()
       m_bStop(0),
       m_hThread(nullptr),
       m_hStopEvent(CreateEventA(nullptr, TRUE, FALSE, nullptr)),
+      m_hReaderDone(CreateEventA(nullptr, TRUE, FALSE, nullptr)),
       m_hwndTarget(nullptr)
 {
     InitializeSRWLock(&m_linkLock);
@@ -30,6 +31,8 @@ CImageDevice::~CImageDevice()
         CloseHandle(m_hThread);
     if (m_hStopEvent)
         CloseHandle(m_hStopEvent);
+    if (m_hReaderDone)
+        CloseHandle(m_hReaderDone);
 }
 
 BOOL CImageDevice::IsOpen() const

@@ -32,6 +32,9 @@ constexpr DWORD IOCTL_DEVICE_RESET = CTL_CODE(0x22, 2, METHOD_BUFFERED, FILE_ANY
 
 constexpr DWORD TRANSFER_TIMEOUT_MS = 200;
 constexpr DWORD RESET_TIMEOUT_MS = 1500;
+// How long StopCapture waits for the reader's thread to end once its work is
+// over; a thread with stuck requests may take minutes, and is left to it.
+constexpr DWORD READER_EXIT_GRACE_MS = 100;
 
 class CImageDevice {
 public:
@@ -78,6 +81,7 @@ private:
     std::atomic<LONG> m_bStop;  // set by the UI thread, read by the reader
     HANDLE m_hThread;
     HANDLE m_hStopEvent;        // signalled with m_bStop, so an idle reader wakes at once
+    HANDLE m_hReaderDone;       // signalled by the reader when its work is over
     HWND m_hwndTarget;          // where the reader's chunks go; set before the reader starts
     mutable SRWLOCK m_linkLock;
 };
