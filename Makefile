@@ -10,8 +10,14 @@ all: build
 setup:
 	@scripts/setup.sh
 
+# A build folder made for the other target is started afresh.
 configure: setup
-	@cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
+	@arch=$$(scripts/target-arch.sh); \
+	if [ -f $(BUILD)/CMakeCache.txt ] && ! grep -q "^ORLAVENT_ARCH:STRING=$$arch$$" $(BUILD)/CMakeCache.txt; then \
+		echo "configure: $(BUILD) was made for another target, starting it afresh"; rm -rf $(BUILD); \
+	fi; \
+	[ $$arch = i686 ] || echo "configure: this host runs no 32-bit programs; building the x86_64 test flavour"; \
+	cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo -DORLAVENT_ARCH=$$arch >/dev/null
 
 build: configure
 	@cmake --build $(BUILD) -j $(JOBS)

@@ -3,7 +3,7 @@
 # on a ready machine it only checks, in a second or two.
 set -eu
 
-PACKAGES="g++-mingw-w64-i686-posix cmake make wine wine32:i386 wine64 xvfb xauth imagemagick"
+PACKAGES="g++-mingw-w64-i686-posix g++-mingw-w64-x86-64-posix cmake make wine wine32:i386 wine64 xvfb xauth imagemagick"
 
 missing=""
 for p in $PACKAGES; do
@@ -30,6 +30,9 @@ if ! dpkg --print-foreign-architectures | grep -qx i386; then
     echo "setup: enabling the i386 architecture (for wine32)"
     $SUDO dpkg --add-architecture i386
 fi
-$SUDO apt-get update -q
-DEBIAN_FRONTEND=noninteractive $SUDO apt-get install -y -q --no-install-recommends $missing
+# Another install may hold the package lock (an unattended upgrade on a
+# fresh machine): wait for it rather than fail.
+APT_WAIT="-o DPkg::Lock::Timeout=600"
+$SUDO apt-get $APT_WAIT update -q
+DEBIAN_FRONTEND=noninteractive $SUDO apt-get $APT_WAIT install -y -q --no-install-recommends $missing
 echo "setup: done"

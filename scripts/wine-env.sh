@@ -5,6 +5,15 @@
 export WINEDEBUG="${WINEDEBUG:--all}"
 export WINEDLLOVERRIDES="${WINEDLLOVERRIDES:-mscoree,mshtml=}"
 
+# The 32-bit loader runs 32-bit and 64-bit programs alike; on a host that
+# runs no 32-bit code (see target-arch.sh) only the 64-bit loader starts.
+ORLAVENT_WINE=wine
+if [ -x /usr/lib/wine/wine ] && ! /usr/lib/wine/wine --version >/dev/null 2>&1; then
+    export WINELOADER=/usr/lib/wine/wine64
+    ORLAVENT_WINE=$WINELOADER
+    wine() { "$ORLAVENT_WINE" "$@"; }
+fi
+
 wine_prefix_ready() {
     prefix="$1"
     graphics="$2"
@@ -15,7 +24,7 @@ wine_prefix_ready() {
         flock 9
         if [ ! -f "$prefix/.orlavent-$graphics" ]; then
             echo "wine: preparing prefix $prefix ($graphics graphics)" >&2
-            wineboot -i >/dev/null 2>&1 || true
+            wine wineboot -i >/dev/null 2>&1 || true
             if [ "$graphics" = "null" ]; then
                 wine reg add 'HKCU\Software\Wine\Drivers' /v Graphics /t REG_SZ /d null /f >/dev/null 2>&1
             else

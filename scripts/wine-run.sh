@@ -12,4 +12,4 @@ wineserver -p 30 </dev/null >/dev/null 2>&1 || true
 # program of a server and inherit its output: start them from a program
 # whose output goes nowhere, or they hold the caller's pipe open.
 wine cmd.exe /c exit 0 </dev/null >/dev/null 2>&1 || true
-exec wine "$@"
+exec "$ORLAVENT_WINE" "$@"

@@ -310,6 +310,7 @@ BOOL Control::GetLog(DWORD device, std::vector<LogRecord>& records)
     for (DWORD i = 0; i < returned / sizeof(SIM_LOG_RECORD); ++i) {
         LogRecord record;
         record.type = raw[i].type;
+        record.time = raw[i].time;
         record.length = raw[i].length;
         if (record.type == SIM_LOG_WRITE) {
             const DWORD kept = record.length < SIM_LOG_MAX_BYTES ? record.length : SIM_LOG_MAX_BYTES;

@@ -30,6 +30,7 @@ BOOL SetInterfacePresent(DWORD device, BOOL present);
 
 struct LogRecord {
     DWORD type = 0;              // SIM_LOG_WRITE, SIM_LOG_RESET, SIM_LOG_OPEN, SIM_LOG_CLOSE
+    DWORD time = 0;              // arrival in 100 ns units (differences only)
     DWORD length = 0;            // bytes written, for SIM_LOG_WRITE
     std::vector<BYTE> bytes;     // at most SIM_LOG_MAX_BYTES of them
 };

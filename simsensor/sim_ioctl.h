@@ -44,7 +44,7 @@
 #define IOCTL_SIM_GET_LOG SIM_CTL(0x805)
 /* in: SIM_DEVICE_ARG. Clears the log and the traffic counters (bytes
  * received and delivered, delivered hash, overflow, resets, opens,
- * refused requests) but
+ * refused requests, read requests and their lengths) but
  * keeps the device state (streaming, registers, faults, rate). */
 #define IOCTL_SIM_CLEAR_LOG SIM_CTL(0x806)
 /* in: SIM_DEVICE_ARG, out: SIM_PICTURE_BYTES bytes: the picture the
@@ -78,6 +78,15 @@ typedef struct SIM_RATE_ARG {
 #define SIM_FAULT_GO_SILENT      0x0010 /* after stopAfterBytes received bytes: writes are taken, nothing answered, no stream */
 #define SIM_FAULT_NO_MARKERS     0x0020 /* the stream carries pixels only */
 #define SIM_FAULT_STILL          0x0040 /* the pattern does not move: every picture is the same */
+#define SIM_FAULT_ZERO_READS     0x0080 /* every second read completes at once, successfully, with 0 bytes */
+#define SIM_FAULT_HOLD_READS     0x0100 /* reads are never completed and their cancellation is ignored */
+#define SIM_FAULT_HOLD_RESET     0x0200 /* the reset request is never completed, cancelled or not */
+#define SIM_FAULT_REFUSE_START   0x0400 /* the write of the start command fails */
+#define SIM_FAULT_SHORT_QUERY    0x0800 /* the query is answered with one byte */
+#define SIM_FAULT_BAD_SYNC_ECHO  0x1000 /* CMD_SYNC is answered with 0x3E */
+#define SIM_FAULT_NO_ACK         0x2000 /* register write number badAckEntry is not acknowledged at all */
+/* Requests held by HOLD_READS and HOLD_RESET are completed (cancelled) when
+ * the fault script is replaced or the device is reset to power-on state. */
 
 typedef struct SIM_FAULT_ARG {
     unsigned long device;
@@ -105,6 +114,10 @@ typedef struct SIM_STATUS {
     unsigned long picturesStarted; /* markers (or picture starts) generated */
     unsigned long regWrites;       /* CMD_WRITE_REG counted since reset/query/start */
     unsigned long refusedRequests; /* reads, writes, resets failed on a handle of an unplugged device */
+    unsigned long heldRequests;    /* requests a HOLD fault keeps right now */
+    unsigned long readRequests;    /* read requests taken (refused ones not counted) */
+    unsigned long readLengthMin;   /* smallest and largest length asked for by those reads */
+    unsigned long readLengthMax;
     unsigned char regs[256];       /* last value written to each register */
 } SIM_STATUS;
 
@@ -119,6 +132,8 @@ typedef struct SIM_STATUS {
 
 typedef struct SIM_LOG_RECORD {
     unsigned long type;
+    unsigned long time;   /* when the request arrived: system time in 100 ns, low 32 bits
+                           * (differences only; it wraps every seven minutes) */
     unsigned long length; /* bytes written (for SIM_LOG_WRITE) */
     unsigned char bytes[SIM_LOG_MAX_BYTES];
 } SIM_LOG_RECORD;

@@ -5,6 +5,7 @@
 //   simctl status [dev]           counters and state
 //   simctl rate <pps|flat> [dev]  pictures per second, or as fast as read
 //   simctl fault <flags...> [dev] none noquery badack=N once nosync silent=N nomarkers still
+//                                 zeroreads holdreads holdreset refusestart shortquery badsync noack=N
 //   simctl unplug [dev] | plug [dev]
 //   simctl present <dev> <0|1>    only what SetupDi shows
 //   simctl log [dev] | clearlog [dev]
@@ -102,7 +103,9 @@ bool PrintStatus(sim::Control& control, DWORD device, const Args&)
     std::printf("  received %lu  delivered %lu (hash %08lX)  overflow %lu  pictures %lu  register writes %lu\n",
                 s.bytesReceived, s.bytesDelivered, s.deliveredHash, s.overflowBytes, s.picturesStarted,
                 s.regWrites);
-    std::printf("  refused requests %lu  gain registers 00=%02X 01=%02X\n", s.refusedRequests, s.regs[0], s.regs[1]);
+    std::printf("  refused requests %lu  held requests %lu  gain registers 00=%02X 01=%02X\n", s.refusedRequests,
+                s.heldRequests, s.regs[0], s.regs[1]);
+    std::printf("  reads %lu  lengths asked %lu to %lu\n", s.readRequests, s.readLengthMin, s.readLengthMax);
     return true;
 }
 
@@ -145,7 +148,22 @@ bool ParseFault(const std::string& word, FaultScript& script)
         script.flags |= SIM_FAULT_NO_MARKERS;
     else if (name == "still")
         script.flags |= SIM_FAULT_STILL;
-    else
+    else if (name == "zeroreads")
+        script.flags |= SIM_FAULT_ZERO_READS;
+    else if (name == "holdreads")
+        script.flags |= SIM_FAULT_HOLD_READS;
+    else if (name == "holdreset")
+        script.flags |= SIM_FAULT_HOLD_RESET;
+    else if (name == "refusestart")
+        script.flags |= SIM_FAULT_REFUSE_START;
+    else if (name == "shortquery")
+        script.flags |= SIM_FAULT_SHORT_QUERY;
+    else if (name == "badsync")
+        script.flags |= SIM_FAULT_BAD_SYNC_ECHO;
+    else if (name == "noack" && IsNumber(value)) {
+        script.flags |= SIM_FAULT_NO_ACK;
+        script.badAckEntry = ToNumber(value);
+    } else
         return false;
     return true;
 }
@@ -155,7 +173,7 @@ bool SetFaults(sim::Control& control, DWORD device, const Args& args)
     FaultScript script;
     for (const std::string& word : args) {
         if (!ParseFault(word, script)) {
-            std::printf("unknown fault '%s' (none noquery badack=N once nosync silent=N nomarkers still)\n",
+            std::printf("unknown fault '%s' (none noquery badack=N once nosync silent=N nomarkers still\n  zeroreads holdreads holdreset refusestart shortquery badsync noack=N)\n",
                         word.c_str());
             return false;
         }
@@ -214,7 +232,8 @@ bool Reset(sim::Control& control, DWORD device, const Args&)
 void PrintUsage()
 {
     std::printf("usage: simctl install [driver.sys] | start | status [dev] | rate <pps|flat> [dev]\n"
-                "       | fault <none|noquery|badack=N|once|nosync|silent=N|nomarkers|still>... [dev]\n"
+                "       | fault <none|noquery|badack=N|once|nosync|silent=N|nomarkers|still|zeroreads\n"
+                "               |holdreads|holdreset|refusestart|shortquery|badsync|noack=N>... [dev]\n"
                 "       | unplug [dev] | plug [dev] | present <dev> <0|1> | log [dev] | clearlog [dev]\n"
                 "       | reset [dev]\n");
 }

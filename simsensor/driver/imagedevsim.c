@@ -73,7 +73,7 @@ static NTSTATUS ControlSetting(SENSOR* sensor, const CONTROL_REQUEST* request, P
         SensorSetRate(sensor, ((const SIM_RATE_ARG*)request->buffer)->picturesPerSecond);
         break;
     case IOCTL_SIM_SET_FAULTS:
-        SensorSetFaults(sensor, (const SIM_FAULT_ARG*)request->buffer);
+        SensorSetFaults(sensor, (const SIM_FAULT_ARG*)request->buffer, done);
         break;
     case IOCTL_SIM_SET_PLUGGED:
         SensorSetPlugged(sensor, ((const SIM_PLUG_ARG*)request->buffer)->plugged != 0, done);
@@ -303,6 +303,7 @@ static void DeleteAllDevices(void)
             InitializeListHead(&done);
             KeAcquireSpinLock(&sensor->lock, &irql);
             SensorCancelAllReads(sensor, STATUS_CANCELLED, NULL, &done);
+            SensorReleaseHeld(sensor, &done);
             KeReleaseSpinLock(&sensor->lock, irql);
             CompleteIrpList(&done);
         }

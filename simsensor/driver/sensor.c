@@ -18,6 +18,7 @@
 #define WRITE_REG_LONG 4
 #define ACK_GOOD 0x10
 #define ACK_BAD 0x11
+#define SYNC_ECHO_BAD 0x3E
 
 /* What the sensor answers to a query: its model and picture size. */
 static const UCHAR kQueryReply[] = { 0x49, 0x44, 0x80, 0x60 };
@@ -31,6 +32,7 @@ void SensorInit(SENSOR* sensor, ULONG index)
     sensor->plugGeneration = 1;
     KeInitializeSpinLock(&sensor->lock);
     InitializeListHead(&sensor->pendingReads);
+    InitializeListHead(&sensor->heldRequests);
     SensorPowerOn(sensor, NULL);
 }
 
@@ -43,6 +45,9 @@ static void ClearTraffic(SENSOR* sensor)
     sensor->status.resetCount = 0;
     sensor->status.openCount = 0;
     sensor->status.refusedRequests = 0;
+    sensor->status.readRequests = 0;
+    sensor->status.readLengthMin = 0;
+    sensor->status.readLengthMax = 0;
 }
 
 void SensorClearLog(SENSOR* sensor)
@@ -58,8 +63,10 @@ void SensorPowerOn(SENSOR* sensor, PLIST_ENTRY done)
 {
     ULONG openHandles = sensor->status.openHandles;
 
-    if (done)
+    if (done) {
         SensorCancelAllReads(sensor, STATUS_CANCELLED, NULL, done);
+        SensorReleaseHeld(sensor, done);
+    }
     StreamStop(sensor);
     RtlZeroMemory(&sensor->status, sizeof(sensor->status));
     sensor->status.openHandles = openHandles;
@@ -69,6 +76,7 @@ void SensorPowerOn(SENSOR* sensor, PLIST_ENTRY done)
     sensor->badAckEntry = 0;
     sensor->stopAfterBytes = 0;
     sensor->bytesSinceFaults = 0;
+    sensor->zeroReadNext = FALSE;
     sensor->frame = 0;
     sensor->streamPos = 0;
     SensorClearLog(sensor);
@@ -92,8 +100,10 @@ void SensorSetRate(SENSOR* sensor, ULONG picturesPerSecond)
     StreamRestartPacing(sensor);
 }
 
-void SensorSetFaults(SENSOR* sensor, const SIM_FAULT_ARG* faults)
+void SensorSetFaults(SENSOR* sensor, const SIM_FAULT_ARG* faults, PLIST_ENTRY done)
 {
+    SensorReleaseHeld(sensor, done);
+    sensor->zeroReadNext = FALSE;
     sensor->faultFlags = faults->flags;
     sensor->badAckEntry = faults->badAckEntry;
     sensor->stopAfterBytes = faults->stopAfterBytes;
@@ -114,6 +124,7 @@ void SensorLogRecord(SENSOR* sensor, ULONG type, const UCHAR* bytes, ULONG lengt
     log->count++;
     RtlZeroMemory(record, sizeof(*record));
     record->type = type;
+    record->time = (ULONG)SensorNow100ns();
     record->length = length;
     if (bytes)
         RtlCopyMemory(record->bytes, bytes, kept);
@@ -167,10 +178,12 @@ static BOOLEAN IsStopStream(const UCHAR* bytes, ULONG length)
 static void WriteRegister(SENSOR* sensor, const UCHAR* bytes)
 {
     BOOLEAN badAck = (sensor->faultFlags & SIM_FAULT_BAD_ACK) && sensor->status.regWrites == sensor->badAckEntry;
+    BOOLEAN noAck = (sensor->faultFlags & SIM_FAULT_NO_ACK) && sensor->status.regWrites == sensor->badAckEntry;
 
     sensor->status.regs[bytes[1]] = bytes[2];
     sensor->status.regWrites++;
-    ReplyByte(sensor, badAck ? ACK_BAD : ACK_GOOD);
+    if (!noAck)
+        ReplyByte(sensor, badAck ? ACK_BAD : ACK_GOOD);
     if (badAck && (sensor->faultFlags & SIM_FAULT_BAD_ACK_ONCE))
         sensor->faultFlags &= ~(SIM_FAULT_BAD_ACK | SIM_FAULT_BAD_ACK_ONCE);
 }
@@ -186,12 +199,12 @@ static void ExecuteCommand(SENSOR* sensor, const UCHAR* bytes, ULONG length)
     } else if (bytes[0] == CMD_QUERY && length == 1) {
         sensor->status.regWrites = 0;
         if (!(sensor->faultFlags & SIM_FAULT_NO_QUERY_REPLY))
-            Reply(sensor, kQueryReply, sizeof(kQueryReply));
+            Reply(sensor, kQueryReply, (sensor->faultFlags & SIM_FAULT_SHORT_QUERY) ? 1 : sizeof(kQueryReply));
     } else if (bytes[0] == CMD_WRITE_REG && (length == WRITE_REG_SHORT || length == WRITE_REG_LONG)) {
         WriteRegister(sensor, bytes);
     } else if (bytes[0] == CMD_SYNC && length == 1) {
         if (!(sensor->faultFlags & SIM_FAULT_NO_SYNC_ECHO))
-            ReplyByte(sensor, CMD_SYNC);
+            ReplyByte(sensor, (sensor->faultFlags & SIM_FAULT_BAD_SYNC_ECHO) ? SYNC_ECHO_BAD : CMD_SYNC);
     } else if (bytes[0] == CMD_START_STREAM && length == 1) {
         sensor->status.regWrites = 0;
         StreamStart(sensor);
@@ -208,6 +221,12 @@ void SensorTakeWrite(SENSOR* sensor, const UCHAR* bytes, ULONG length)
     if ((sensor->faultFlags & SIM_FAULT_GO_SILENT) && sensor->bytesSinceFaults > sensor->stopAfterBytes)
         return;
     ExecuteCommand(sensor, bytes, length);
+}
+
+/* The write fails as a whole: nothing of it reaches the device. */
+BOOLEAN SensorRefusesWrite(const SENSOR* sensor, const UCHAR* bytes, ULONG length)
+{
+    return (sensor->faultFlags & SIM_FAULT_REFUSE_START) && length == 1 && bytes[0] == CMD_START_STREAM;
 }
 
 void SensorTick(SENSOR* sensor, PLIST_ENTRY done)

@@ -42,6 +42,8 @@ typedef struct SENSOR {
     ULONG index;
     KSPIN_LOCK lock;
     LIST_ENTRY pendingReads;  /* read IRPs, linked through Tail.Overlay.ListEntry */
+    LIST_ENTRY heldRequests;  /* IRPs a HOLD fault keeps, without a cancel routine */
+    BOOLEAN zeroReadNext;     /* SIM_FAULT_ZERO_READS: the next read completes empty */
 
     /* A handle works only while the device is plugged and was opened in the
      * current plug generation: unplugging outdates every open handle. */
@@ -69,12 +71,13 @@ void SensorInit(SENSOR* sensor, ULONG index);
 void SensorPowerOn(SENSOR* sensor, PLIST_ENTRY done);
 void SensorSetPlugged(SENSOR* sensor, BOOLEAN plugged, PLIST_ENTRY done);
 void SensorSetRate(SENSOR* sensor, ULONG picturesPerSecond);
-void SensorSetFaults(SENSOR* sensor, const SIM_FAULT_ARG* faults);
+void SensorSetFaults(SENSOR* sensor, const SIM_FAULT_ARG* faults, PLIST_ENTRY done);
 void SensorClearLog(SENSOR* sensor);
 ULONG SensorCopyLog(const SENSOR* sensor, SIM_LOG_RECORD* out, ULONG maxRecords);
 void SensorCurrentPicture(const SENSOR* sensor, UCHAR* picture);
 void SensorLogRecord(SENSOR* sensor, ULONG type, const UCHAR* bytes, ULONG length);
 void SensorTakeWrite(SENSOR* sensor, const UCHAR* bytes, ULONG length);
+BOOLEAN SensorRefusesWrite(const SENSOR* sensor, const UCHAR* bytes, ULONG length);
 void SensorDeviceReset(SENSOR* sensor);
 void SensorTick(SENSOR* sensor, PLIST_ENTRY done);
 
@@ -82,6 +85,7 @@ void SensorTick(SENSOR* sensor, PLIST_ENTRY done);
  * (the two queue functions are called with the lock held). */
 void SensorServeReads(SENSOR* sensor, PLIST_ENTRY done);
 void SensorCancelAllReads(SENSOR* sensor, NTSTATUS status, PFILE_OBJECT onlyFile, PLIST_ENTRY done);
+void SensorReleaseHeld(SENSOR* sensor, PLIST_ENTRY done);
 NTSTATUS SensorCreate(SENSOR* sensor, PIRP irp);
 NTSTATUS SensorClose(SENSOR* sensor, PIRP irp);
 NTSTATUS SensorCleanup(SENSOR* sensor, PIRP irp);
@@ -94,6 +98,7 @@ void CompleteIrpList(PLIST_ENTRY done);
 ULONG FifoPush(SENSOR_FIFO* fifo, const UCHAR* bytes, ULONG length);
 ULONG FifoPop(SENSOR_FIFO* fifo, UCHAR* out, ULONG length);
 void FifoClear(SENSOR_FIFO* fifo);
+ULONGLONG SensorNow100ns(void);
 void StreamRestartPacing(SENSOR* sensor);
 void StreamStart(SENSOR* sensor);
 void StreamStop(SENSOR* sensor);

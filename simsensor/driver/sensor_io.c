@@ -80,6 +80,19 @@ void SensorCancelAllReads(SENSOR* sensor, NTSTATUS status, PFILE_OBJECT onlyFile
     }
 }
 
+/* Held requests have no cancel routine, so nobody else can complete them. */
+void SensorReleaseHeld(SENSOR* sensor, PLIST_ENTRY done)
+{
+    while (!IsListEmpty(&sensor->heldRequests)) {
+        PLIST_ENTRY entry = RemoveHeadList(&sensor->heldRequests);
+        PIRP irp = CONTAINING_RECORD(entry, IRP, Tail.Overlay.ListEntry);
+        irp->IoStatus.Status = STATUS_CANCELLED;
+        irp->IoStatus.Information = 0;
+        InsertTailList(done, entry);
+    }
+    sensor->status.heldRequests = 0;
+}
+
 void CompleteIrpList(PLIST_ENTRY done)
 {
     while (!IsListEmpty(done)) {
@@ -171,6 +184,34 @@ NTSTATUS SensorCleanup(SENSOR* sensor, PIRP irp)
     return CompleteNow(irp, STATUS_SUCCESS, 0);
 }
 
+/* A stuck device: the request stays pending, and cancelling it does nothing. */
+static NTSTATUS HoldRequest(SENSOR* sensor, PIRP irp, KIRQL irql)
+{
+    IoMarkIrpPending(irp);
+    InsertTailList(&sensor->heldRequests, &irp->Tail.Overlay.ListEntry);
+    sensor->status.heldRequests++;
+    KeReleaseSpinLock(&sensor->lock, irql);
+    return STATUS_PENDING;
+}
+
+static void CountRead(SIM_STATUS* status, ULONG length)
+{
+    if (status->readRequests == 0 || length < status->readLengthMin)
+        status->readLengthMin = length;
+    if (length > status->readLengthMax)
+        status->readLengthMax = length;
+    status->readRequests++;
+}
+
+/* As a USB transfer ended by a zero-length packet: success, no bytes. */
+static BOOLEAN TakesZeroRead(SENSOR* sensor)
+{
+    if (!(sensor->faultFlags & SIM_FAULT_ZERO_READS))
+        return FALSE;
+    sensor->zeroReadNext = !sensor->zeroReadNext;
+    return !sensor->zeroReadNext;
+}
+
 /* Queues a read that found nothing to return. The cancel routine is set
  * after the IRP is in the queue, so a cancel that races in finds it there. */
 static NTSTATUS QueueRead(SENSOR* sensor, PIRP irp, KIRQL irql)
@@ -201,6 +242,13 @@ NTSTATUS SensorRead(SENSOR* sensor, PIRP irp)
         KeReleaseSpinLock(&sensor->lock, irql);
         return CompleteNow(irp, STATUS_DEVICE_NOT_CONNECTED, 0);
     }
+    CountRead(&sensor->status, length);
+    if (sensor->faultFlags & SIM_FAULT_HOLD_READS)
+        return HoldRequest(sensor, irp, irql);
+    if (TakesZeroRead(sensor)) {
+        KeReleaseSpinLock(&sensor->lock, irql);
+        return CompleteNow(irp, STATUS_SUCCESS, 0);
+    }
     if (length == 0 || HasOutput(sensor)) {
         NTSTATUS status;
         FillRead(sensor, irp);
@@ -225,6 +273,10 @@ NTSTATUS SensorWrite(SENSOR* sensor, PIRP irp)
         KeReleaseSpinLock(&sensor->lock, irql);
         return CompleteNow(irp, STATUS_DEVICE_NOT_CONNECTED, 0);
     }
+    if (SensorRefusesWrite(sensor, irp->AssociatedIrp.SystemBuffer, length)) {
+        KeReleaseSpinLock(&sensor->lock, irql);
+        return CompleteNow(irp, STATUS_IO_DEVICE_ERROR, 0);
+    }
     SensorTakeWrite(sensor, irp->AssociatedIrp.SystemBuffer, length);
     SensorServeReads(sensor, &done);
     KeReleaseSpinLock(&sensor->lock, irql);
@@ -244,6 +296,8 @@ NTSTATUS SensorDeviceControl(SENSOR* sensor, PIRP irp)
     if (code != IOCTL_DEVICE_RESET)
         return CompleteNow(irp, STATUS_INVALID_DEVICE_REQUEST, 0);
     KeAcquireSpinLock(&sensor->lock, &irql);
+    if (HandleWorks(sensor, irp) && (sensor->faultFlags & SIM_FAULT_HOLD_RESET))
+        return HoldRequest(sensor, irp, irql);
     if (HandleWorks(sensor, irp))
         SensorDeviceReset(sensor);
     else {

@@ -62,7 +62,7 @@ BOOLEAN StreamIsFlatOut(const SENSOR* sensor)
 /* System time, not interrupt time: Wine's KeQueryInterruptTime returns a
  * tick count rather than 100 ns units. Only differences over a few ticks
  * are used, and a clock step is cut short by the catch-up limit. */
-static ULONGLONG Now100ns(void)
+ULONGLONG SensorNow100ns(void)
 {
     LARGE_INTEGER now;
     KeQuerySystemTime(&now);
@@ -72,7 +72,7 @@ static ULONGLONG Now100ns(void)
 void StreamRestartPacing(SENSOR* sensor)
 {
     sensor->byteCredit = 0;
-    sensor->lastTick = Now100ns();
+    sensor->lastTick = SensorNow100ns();
 }
 
 void StreamStart(SENSOR* sensor)
@@ -131,7 +131,7 @@ ULONG StreamGenerate(SENSOR* sensor, UCHAR* out, ULONG length)
  * carry over so the long-run rate is exact. */
 static ULONG ElapsedMs(SENSOR* sensor)
 {
-    ULONGLONG now = Now100ns();
+    ULONGLONG now = SensorNow100ns();
     ULONGLONG elapsed = now - sensor->lastTick;
     ULONG ms;
 
@@ -164,7 +164,7 @@ void StreamFeedFifo(SENSOR* sensor)
     ULONG due;
 
     if (!sensor->status.streaming || sensor->rate == SIM_RATE_FLAT_OUT || SensorIsSilent(sensor)) {
-        sensor->lastTick = Now100ns();
+        sensor->lastTick = SensorNow100ns();
         return;
     }
     due = StreamBytesDue(sensor);
