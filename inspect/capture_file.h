@@ -53,6 +53,8 @@ public:
 
     // FALSE when the file cannot be opened or read (it may not exist yet).
     BOOL Poll();
+    // Ends the picture still open, as at the end of a file.
+    void Finish() { m_splitter.Finish(); }
     const CaptureSplitter& Splitter() const { return m_splitter; }
     // Times the count started over.
     int Restarts() const { return m_restarts; }

@@ -16,7 +16,9 @@ constexpr BYTE MARKER_BEFORE_LAST = 0x80; // and the one before it
 constexpr size_t VECTOR = 16;
 
 // The build targets every i686 processor; SSE2 code is chosen at run time.
-#define SSE2_CODE __attribute__((target("sse2")))
+// 32-bit Windows keeps the stack only 4-byte aligned: realign it on entry
+// so spilled vectors are safe.
+#define SSE2_CODE __attribute__((target("sse2"), force_align_arg_pointer))
 
 bool HasSse2()
 {
@@ -86,11 +88,11 @@ SSE2_CODE void AddGreySse2(const BYTE* bytes, size_t size, BYTE& lo, BYTE& hi, u
         high = _mm_max_epu8(high, v);
         total = _mm_add_epi64(total, _mm_sad_epu8(v, zero)); // two sums of eight bytes
     }
-    alignas(VECTOR) BYTE lows[VECTOR], highs[VECTOR];
-    alignas(VECTOR) uint64_t sums[2];
-    _mm_store_si128(reinterpret_cast<__m128i*>(lows), low);
-    _mm_store_si128(reinterpret_cast<__m128i*>(highs), high);
-    _mm_store_si128(reinterpret_cast<__m128i*>(sums), total);
+    BYTE lows[VECTOR], highs[VECTOR];
+    uint64_t sums[2];
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(lows), low);
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(highs), high);
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(sums), total);
     lo = *std::min_element(lows, lows + VECTOR);
     hi = *std::max_element(highs, highs + VECTOR);
     sum += sums[0] + sums[1];

@@ -299,6 +299,7 @@ int Follow(const InspectOptions& options)
         lastTime = now;
     }
     std::printf("\n");
+    capture.Finish();
     PrintSummary(options.file, capture.Splitter().Summary());
     SetConsoleCtrlHandler(OnConsoleBreak, FALSE);
     CloseHandle(g_stopFollowing);
