@@ -109,7 +109,9 @@ private:
         m_csv = std::fopen(m_options.csvPath.c_str(), "w");
         if (!m_csv)
             return Fail("cannot create " + m_options.csvPath + ": " + ErrorText(GetLastError()));
-        return std::fputs("number,offset,length,kind,min,mean,max\n", m_csv) >= 0;
+        if (std::fputs("number,offset,length,kind,min,mean,max\n", m_csv) < 0)
+            return Fail("cannot write " + m_options.csvPath);
+        return true;
     }
 
     bool WriteCsvRow(const PictureInfo& p)
