@@ -3,7 +3,7 @@
 BUILD ?= build
 JOBS ?= $(shell nproc)
 
-.PHONY: all setup configure build test run bench clean
+.PHONY: all setup configure build test run bench dist clean
 
 all: build
 
@@ -30,6 +30,18 @@ run: build
 
 bench: build
 	@scripts/bench.sh $(BUILD)
+
+# The release zip is always the 32-bit product: on a host that builds the
+# x86_64 test flavour it comes from a 32-bit build of its own.
+dist: configure
+	@if [ "$$(scripts/target-arch.sh)" = i686 ]; then \
+		cmake --build $(BUILD) --target dist -j $(JOBS); \
+	else \
+		cmake -S . -B $(BUILD)/product -DCMAKE_BUILD_TYPE=RelWithDebInfo -DORLAVENT_ARCH=i686 -DORLAVENT_TESTS=OFF >/dev/null && \
+		cmake --build $(BUILD)/product --target dist -j $(JOBS) && \
+		mkdir -p $(BUILD)/dist && cp $(BUILD)/product/dist/*-win32.zip $(BUILD)/dist/; \
+	fi
+	@ls -l $(BUILD)/dist/*-win32.zip
 
 clean:
 	-@WINEPREFIX=$(abspath $(BUILD))/wineprefix wineserver -k 2>/dev/null

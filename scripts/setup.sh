@@ -3,7 +3,7 @@
 # on a ready machine it only checks, in a second or two.
 set -eu
 
-PACKAGES="g++-mingw-w64-i686-posix g++-mingw-w64-x86-64-posix cmake make wine wine32:i386 wine64 xvfb xauth imagemagick"
+PACKAGES="g++-mingw-w64-i686-posix g++-mingw-w64-x86-64-posix cmake make wine wine32:i386 wine64 xvfb xauth imagemagick zip unzip"
 
 missing=""
 for p in $PACKAGES; do

@@ -1,0 +1,363 @@
+// orlavent-inspect - tells what a recording of the sensor's stream holds,
+// and writes its pictures out as CSV rows, PNG files or a video.
+// See USAGE in inspect_options.cpp.
+#include <windows.h>
+
+#include <cinttypes>
+#include <cstdio>
+#include <string>
+
+#include "inspect/capture_file.h"
+#include "inspect/inspect_options.h"
+#include "inspect/picture_files.h"
+#include "tools/stopwatch.h"
+
+using namespace inspect;
+
+namespace {
+
+constexpr uint64_t PROGRESS_MIN_BYTES = 64ull << 20; // smaller files finish before a bar helps
+constexpr int PROGRESS_WIDTH = 40;
+constexpr DWORD FOLLOW_POLL_MS = 250;
+constexpr double FOLLOW_STATUS_MS = 1000;
+constexpr double MB = 1e6;
+
+// Writes the pictures in range to every output asked for; the first
+// failure stops the scan and is kept for the message.
+class OutputSink : public PictureSink {
+public:
+    explicit OutputSink(const InspectOptions& options) : m_options(options), m_png(options.scale) {}
+    ~OutputSink() override
+    {
+        if (m_csv)
+            std::fclose(m_csv);
+    }
+
+    // Opens the outputs before any reading, so a bad one fails at once.
+    bool Open(const std::string& capturePath)
+    {
+        if (!m_options.csvPath.empty() && !OpenCsv(capturePath))
+            return false;
+        if (!m_options.pngFolder.empty() && !PrepareFolder())
+            return false;
+        if (!m_options.aviPath.empty()) {
+            if (IsSameFile(m_options.aviPath, capturePath))
+                return Fail(m_options.aviPath + " is the capture file itself");
+            const HRESULT hr = m_avi.Open(m_options.aviPath.c_str(), m_options.fps);
+            if (FAILED(hr))
+                return Fail("cannot create " + m_options.aviPath + ": " + ErrorText(hr));
+        }
+        return true;
+    }
+
+    // Ends the outputs; false if something could not be written.
+    bool Close()
+    {
+        if (m_csv && std::fclose(m_csv) != 0 && m_error.empty())
+            Fail("cannot write " + m_options.csvPath);
+        m_csv = nullptr;
+        m_avi.Close();
+        return m_error.empty();
+    }
+
+    const std::string& Error() const { return m_error; }
+    uint64_t Written() const { return m_pngs + m_avi.Frames(); }
+
+    bool WantsPixels(uint64_t number) const override
+    {
+        return (!m_options.pngFolder.empty() || !m_options.aviPath.empty()) && m_options.InRange(number);
+    }
+
+    bool OnPicture(const PictureInfo& picture, const BYTE* pixels) override
+    {
+        if (!m_options.InRange(picture.number))
+            return true;
+        if (m_csv && !WriteCsvRow(picture))
+            return Fail("cannot write " + m_options.csvPath);
+        if (!pixels)
+            return true;
+        if (!m_options.pngFolder.empty() && !WritePng(picture.number, pixels))
+            return false;
+        return m_options.aviPath.empty() || AddFrame(picture.number, pixels);
+    }
+
+private:
+    bool Fail(const std::string& message)
+    {
+        if (m_error.empty())
+            m_error = message;
+        return false;
+    }
+
+    static bool IsSameFile(const std::string& a, const std::string& b)
+    {
+        BY_HANDLE_FILE_INFORMATION infoA, infoB;
+        auto identify = [](const std::string& path, BY_HANDLE_FILE_INFORMATION& info) {
+            CFileHandle file(CreateFileA(path.c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                         nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr));
+            return file.IsValid() && GetFileInformationByHandle(file.Get(), &info);
+        };
+        return identify(a, infoA) && identify(b, infoB) && infoA.dwVolumeSerialNumber == infoB.dwVolumeSerialNumber &&
+               infoA.nFileIndexHigh == infoB.nFileIndexHigh && infoA.nFileIndexLow == infoB.nFileIndexLow;
+    }
+
+    bool OpenCsv(const std::string& capturePath)
+    {
+        // Opening for writing would empty the recording.
+        if (IsSameFile(m_options.csvPath, capturePath))
+            return Fail(m_options.csvPath + " is the capture file itself");
+        m_csv = std::fopen(m_options.csvPath.c_str(), "w");
+        if (!m_csv)
+            return Fail("cannot create " + m_options.csvPath + ": " + ErrorText(GetLastError()));
+        if (std::fputs("number,offset,length,kind,min,mean,max\n", m_csv) < 0)
+            return Fail("cannot write " + m_options.csvPath);
+        return true;
+    }
+
+    bool WriteCsvRow(const PictureInfo& p)
+    {
+        int written;
+        if (p.grey.count == 0)
+            written = std::fprintf(m_csv, "%" PRIu64 ",%" PRIu64 ",%" PRIu64 ",%s,,,\n", p.number, p.offset, p.length,
+                                   KindName(p.kind));
+        else
+            written = std::fprintf(m_csv, "%" PRIu64 ",%" PRIu64 ",%" PRIu64 ",%s,%u,%.2f,%u\n", p.number, p.offset,
+                                   p.length, KindName(p.kind), p.grey.min, p.grey.Mean(), p.grey.max);
+        return written > 0;
+    }
+
+    bool PrepareFolder()
+    {
+        if (!m_png.Ok())
+            return Fail("the system's imaging component (WIC) is not available");
+        const std::string& folder = m_options.pngFolder;
+        if (!CreateDirectoryA(folder.c_str(), nullptr) && GetLastError() != ERROR_ALREADY_EXISTS)
+            return Fail("cannot create the folder " + folder + ": " + ErrorText(GetLastError()));
+        const DWORD attributes = GetFileAttributesA(folder.c_str());
+        if (attributes == INVALID_FILE_ATTRIBUTES || !(attributes & FILE_ATTRIBUTE_DIRECTORY))
+            return Fail(folder + " is not a folder");
+        return true;
+    }
+
+    bool WritePng(uint64_t number, const BYTE* pixels)
+    {
+        char name[32];
+        std::snprintf(name, sizeof(name), "\\picture-%06" PRIu64 ".png", number);
+        const std::string path = m_options.pngFolder + name;
+        const HRESULT hr = m_png.Write(path, pixels);
+        if (FAILED(hr))
+            return Fail("cannot write " + path + ": " + ErrorText(hr));
+        ++m_pngs;
+        return true;
+    }
+
+    bool AddFrame(uint64_t number, const BYTE* pixels)
+    {
+        const HRESULT hr = m_avi.Add(pixels);
+        if (hr == S_FALSE) {
+            char message[160];
+            std::snprintf(message, sizeof(message),
+                          " is full (1 GB) before picture %" PRIu64 "; choose fewer with --pictures", number);
+            return Fail(m_options.aviPath + message);
+        }
+        if (FAILED(hr))
+            return Fail("cannot write " + m_options.aviPath + ": " + ErrorText(hr));
+        return true;
+    }
+
+    const InspectOptions& m_options;
+    std::FILE* m_csv = nullptr;
+    PngWriter m_png;
+    AviWriter m_avi;
+    uint64_t m_pngs = 0;
+    std::string m_error;
+};
+
+std::string JsonString(const std::string& text)
+{
+    std::string quoted = "\"";
+    for (unsigned char c : text) {
+        if (c == '"' || c == '\\') {
+            quoted += '\\';
+            quoted += static_cast<char>(c);
+        } else if (c < 0x20) {
+            char escaped[8];
+            std::snprintf(escaped, sizeof(escaped), "\\u%04x", c);
+            quoted += escaped;
+        } else {
+            quoted += static_cast<char>(c);
+        }
+    }
+    return quoted + "\"";
+}
+
+void PrintJson(const std::string& file, const CaptureSummary& s)
+{
+    std::printf("{\"file\": %s, \"bytes\": %" PRIu64 ", \"markers\": %" PRIu64 ", \"leading_bytes\": %" PRIu64
+                ", \"pictures\": {\"complete\": %" PRIu64 ", \"short\": %" PRIu64 ", \"long\": %" PRIu64
+                ", \"unfinished\": %" PRIu64 "}, \"grey\": ",
+                JsonString(file).c_str(), s.bytes, s.markers, s.leadingBytes, s.complete, s.shortPictures,
+                s.longPictures, s.unfinished);
+    const GreyStats& g = s.completeGrey;
+    if (g.count)
+        std::printf("{\"min\": %u, \"mean\": %.3f, \"max\": %u}}\n", g.min, g.Mean(), g.max);
+    else
+        std::printf("null}\n");
+}
+
+void PrintSummary(const std::string& file, const CaptureSummary& s)
+{
+    std::printf("file:      %s\n", file.c_str());
+    std::printf("bytes:     %" PRIu64 "\n", s.bytes);
+    std::printf("pictures:  %" PRIu64 " complete, %" PRIu64 " short, %" PRIu64 " long, %" PRIu64
+                " unfinished (%" PRIu64 " markers)\n",
+                s.complete, s.shortPictures, s.longPictures, s.unfinished, s.markers);
+    std::printf("before the first marker: %" PRIu64 " bytes\n", s.leadingBytes);
+    const GreyStats& g = s.completeGrey;
+    if (g.count)
+        std::printf("grey of the complete pictures: min %u, mean %.1f, max %u\n", g.min, g.Mean(), g.max);
+    else
+        std::printf("grey of the complete pictures: none\n");
+}
+
+bool IsConsole(DWORD which)
+{
+    DWORD mode;
+    return GetConsoleMode(GetStdHandle(which), &mode) != FALSE;
+}
+
+// A bar on stderr, redrawn when the percentage changes.
+class ProgressBar {
+public:
+    void operator()(uint64_t done, uint64_t total)
+    {
+        if (total < PROGRESS_MIN_BYTES || done > total)
+            return;
+        const int percent = static_cast<int>(done * 100 / total);
+        if (percent == m_percent)
+            return;
+        m_percent = percent;
+        char bar[PROGRESS_WIDTH + 1];
+        const int filled = percent * PROGRESS_WIDTH / 100;
+        for (int i = 0; i < PROGRESS_WIDTH; ++i)
+            bar[i] = i < filled ? '#' : '.';
+        bar[PROGRESS_WIDTH] = '\0';
+        std::fprintf(stderr, "\r[%s] %3d%%  %.0f of %.0f MB", bar, percent, done / MB, total / MB);
+        m_shown = true;
+    }
+    ~ProgressBar()
+    {
+        if (m_shown)
+            std::fprintf(stderr, "\r%*s\r", PROGRESS_WIDTH + 30, "");
+    }
+
+private:
+    int m_percent = -1;
+    bool m_shown = false;
+};
+
+HANDLE g_stopFollowing = nullptr;
+
+BOOL WINAPI OnConsoleBreak(DWORD event)
+{
+    if (event != CTRL_C_EVENT && event != CTRL_BREAK_EVENT && event != CTRL_CLOSE_EVENT)
+        return FALSE;
+    SetEvent(g_stopFollowing);
+    return TRUE;
+}
+
+// Shows one status line, rewritten in place, until Ctrl+C; then the summary
+// of what was seen.
+int Follow(const InspectOptions& options)
+{
+    g_stopFollowing = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+    SetConsoleCtrlHandler(OnConsoleBreak, TRUE);
+    GrowingCapture capture(options.file.c_str());
+    uint64_t lastPictures = 0, lastBytes = 0;
+    int lastRestarts = 0;
+    double lastTime = stopwatch::NowMs();
+    std::printf("following %s; Ctrl+C ends\n", options.file.c_str());
+    while (WaitForSingleObject(g_stopFollowing, FOLLOW_POLL_MS) == WAIT_TIMEOUT) {
+        const BOOL readable = capture.Poll();
+        const double now = stopwatch::NowMs();
+        if (now - lastTime < FOLLOW_STATUS_MS)
+            continue;
+        const CaptureSummary& s = capture.Splitter().Summary();
+        if (capture.Restarts() != lastRestarts) {
+            lastRestarts = capture.Restarts();
+            lastPictures = lastBytes = 0;
+        }
+        const double seconds = (now - lastTime) / 1000.0;
+        const uint64_t pictures = s.complete + s.shortPictures + s.longPictures;
+        if (readable)
+            std::printf("\r%8" PRIu64 " pictures %7.1f pictures/s %7.2f MB/s  short %" PRIu64 "  long %" PRIu64 "   ",
+                        pictures, (pictures - lastPictures) / seconds, (s.bytes - lastBytes) / MB / seconds,
+                        s.shortPictures, s.longPictures);
+        else
+            std::printf("\rwaiting for %s: %s   ", options.file.c_str(), ErrorText(GetLastError()).c_str());
+        std::fflush(stdout);
+        lastPictures = pictures;
+        lastBytes = s.bytes;
+        lastTime = now;
+    }
+    std::printf("\n");
+    capture.Finish();
+    PrintSummary(options.file, capture.Splitter().Summary());
+    SetConsoleCtrlHandler(OnConsoleBreak, FALSE);
+    CloseHandle(g_stopFollowing);
+    return EXIT_OK;
+}
+
+int Inspect(const InspectOptions& options)
+{
+    OutputSink outputs(options);
+    if (!outputs.Open(options.file)) {
+        std::fprintf(stderr, "orlavent-inspect: %s\n", outputs.Error().c_str());
+        return EXIT_OUTPUT;
+    }
+    CaptureSplitter splitter(&outputs);
+    ScanResult result;
+    DWORD readError = 0;
+    {
+        ProgressBar bar;
+        ProgressFn progress;
+        if (IsConsole(STD_ERROR_HANDLE))
+            progress = [&bar](uint64_t done, uint64_t total) { bar(done, total); };
+        result = ScanCaptureFile(options.file.c_str(), splitter, progress);
+        readError = GetLastError();
+    }
+    const bool outputsOk = outputs.Close();
+    if (result == ScanResult::CannotOpen || result == ScanResult::CannotRead) {
+        std::fprintf(stderr, "orlavent-inspect: cannot %s %s: %s\n",
+                     result == ScanResult::CannotOpen ? "open" : "read", options.file.c_str(),
+                     ErrorText(readError).c_str());
+        return EXIT_INPUT;
+    }
+    if (!outputsOk) {
+        std::fprintf(stderr, "orlavent-inspect: %s\n", outputs.Error().c_str());
+        return EXIT_OUTPUT;
+    }
+    if (options.json)
+        PrintJson(options.file, splitter.Summary());
+    else
+        PrintSummary(options.file, splitter.Summary());
+    return EXIT_OK;
+}
+
+} // namespace
+
+int main(int argc, char** argv)
+{
+    InspectOptions options;
+    std::string error;
+    if (!ParseOptions(argc, argv, options, error)) {
+        std::fprintf(stderr, "orlavent-inspect: %s\n\n%s", error.c_str(), USAGE);
+        return EXIT_USAGE;
+    }
+    if (options.help) {
+        std::fputs(USAGE, stdout);
+        return EXIT_OK;
+    }
+    ComScope com;
+    return options.follow ? Follow(options) : Inspect(options);
+}

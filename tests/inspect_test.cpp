@@ -1,0 +1,390 @@
+// orlavent-inspect: hand-made streams with every kind of damage, split in
+// pieces of many sizes; the program's outputs read back with the system's
+// own PNG and AVI readers; its exit codes; a growing file; and a recording
+// made by the real program against the simulated sensor.
+#include <windows.h>
+
+#include <vfw.h>
+#include <wincodec.h>
+#include <wrl/client.h>
+
+#include <cstdint>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "inspect/capture_file.h"
+#include "inspect/picture_files.h"
+#include "tests/test_support.h"
+
+using inspect::PictureKind;
+using Microsoft::WRL::ComPtr;
+
+namespace {
+
+// Written out here rather than taken from the code under test.
+constexpr size_t P = 128 * 96;
+const std::vector<BYTE> MARKER = {0xFF, 0xFF, 0x00, 0xFF, 0x80, 0x60};
+const std::vector<BYTE> FIVE_OF_SIX = {0xFF, 0xFF, 0x00, 0xFF, 0x80};
+constexpr BYTE FLAT = 9;
+constexpr int EXIT_USAGE = 2, EXIT_INPUT = 3, EXIT_OUTPUT = 4;
+
+struct Stream {
+    std::vector<BYTE> bytes;
+    Stream& M() { return Raw(MARKER); }
+    Stream& Raw(const std::vector<BYTE>& raw)
+    {
+        bytes.insert(bytes.end(), raw.begin(), raw.end());
+        return *this;
+    }
+    Stream& Grey(size_t count, BYTE value = FLAT)
+    {
+        bytes.insert(bytes.end(), count, value);
+        return *this;
+    }
+    Stream& Ramp(size_t count = P) // byte i of the picture is i % 251
+    {
+        for (size_t i = 0; i < count; ++i)
+            bytes.push_back(static_cast<BYTE>(i % 251));
+        return *this;
+    }
+};
+
+struct Expected {
+    uint64_t offset, length;
+    PictureKind kind;
+    bool operator==(const Expected& o) const { return offset == o.offset && length == o.length && kind == o.kind; }
+};
+
+struct Recorder : inspect::PictureSink {
+    std::vector<Expected> pictures;
+    bool WantsPixels(uint64_t) const override { return false; }
+    bool OnPicture(const inspect::PictureInfo& p, const BYTE*) override
+    {
+        EXPECT_EQ(pictures.size() + 1, p.number);
+        pictures.push_back({p.offset, p.length, p.kind});
+        return true;
+    }
+};
+
+std::string TempFolder()
+{
+    char path[MAX_PATH];
+    GetTempPathA(MAX_PATH, path);
+    const std::string folder = std::string(path) + "orlavent-inspect-test\\";
+    CreateDirectoryA(folder.c_str(), nullptr);
+    return folder;
+}
+
+bool SaveFile(const std::string& path, const std::vector<BYTE>& bytes)
+{
+    // Shared as the recorder shares C:\1.txt, which a follower keeps open.
+    HANDLE file = CreateFileA(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, CREATE_ALWAYS,
+                              0, nullptr);
+    DWORD written = 0;
+    const BOOL ok = ::WriteFile(file, bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr);
+    CloseHandle(file);
+    return ok && written == bytes.size();
+}
+
+const auto C = PictureKind::Complete, S = PictureKind::Short, L = PictureKind::Long, U = PictureKind::Unfinished;
+
+TEST(CaptureSplitter, FindsEveryPictureOfDamagedStreamsWhereverTheReadsEnd)
+{
+    struct Case {
+        const char* name;
+        Stream stream;
+        uint64_t leading;
+        std::vector<Expected> pictures;
+        double completeMean; // -1: no complete picture
+        BYTE completeMin, completeMax;
+    };
+    const double fiveInside = (FLAT * (P - 5.0) + 0xFF * 3 + 0x80) / P;
+    const std::vector<Case> cases = {
+        {"empty", Stream(), 0, {}, -1, 0, 0},
+        {"no marker", Stream().Grey(1000), 1000, {}, -1, 0, 0},
+        {"leading bytes", Stream().Grey(7).M().Grey(P, 10).M().Grey(P, 20), 7, {{13, P, C}, {12307, P, C}}, 15, 10, 20},
+        {"short", Stream().M().Grey(100).M().Grey(P), 0, {{6, 100, S}, {112, P, C}}, FLAT, FLAT, FLAT},
+        {"long", Stream().M().Grey(P + 20).M().Grey(P + 1), 0, {{6, P + 20, L}, {12320, P + 1, L}}, -1, 0, 0},
+        {"unfinished", Stream().M().Grey(P).M().Grey(50), 0, {{6, P, C}, {12300, 50, U}}, FLAT, FLAT, FLAT},
+        {"five of the marker's bytes inside a picture and at the end",
+         Stream().M().Grey(100).Raw(FIVE_OF_SIX).Grey(P - 105).M().Grey(P - 5).Raw(FIVE_OF_SIX), 0,
+         {{6, P, C}, {12300, P, C}}, fiveInside, 0x00, 0xFF},
+        {"markers back to back, FF just before a marker",
+         Stream().M().M().Grey(P - 1).Raw({0xFF}).M().Grey(P), 0, {{6, 0, S}, {12, P, C}, {12306, P, C}},
+         (FLAT * (2.0 * P - 1) + 0xFF) / (2 * P), FLAT, 0xFF},
+        {"marker across the file's read block", Stream().Grey(262141).M().Grey(P), 262141, {{262147, P, C}}, FLAT,
+         FLAT, FLAT},
+    };
+    const size_t pieceSizes[] = {1, 2, 5, 6, 7, 4093, SIZE_MAX};
+    const std::string path = TempFolder() + "damaged.bin";
+    for (const Case& c : cases) {
+        const std::vector<BYTE>& bytes = c.stream.bytes;
+        for (size_t piece : pieceSizes) {
+            SCOPED_TRACE(std::string(c.name) + ", pieces of " + std::to_string(piece));
+            Recorder recorder;
+            inspect::CaptureSplitter splitter(&recorder);
+            if (piece == SIZE_MAX) { // the whole file, as the program reads it
+                ASSERT_TRUE(SaveFile(path, bytes));
+                ASSERT_EQ(inspect::ScanResult::Done, inspect::ScanCaptureFile(path.c_str(), splitter));
+            } else {
+                for (size_t at = 0; at < bytes.size(); at += piece)
+                    splitter.Feed(bytes.data() + at, std::min(piece, bytes.size() - at));
+                splitter.Finish();
+            }
+            const inspect::CaptureSummary& s = splitter.Summary();
+            EXPECT_EQ(bytes.size(), s.bytes);
+            EXPECT_EQ(c.pictures.size(), s.markers);
+            EXPECT_EQ(c.leading, s.leadingBytes);
+            EXPECT_EQ(c.pictures, recorder.pictures);
+            EXPECT_EQ(s.markers, s.complete + s.shortPictures + s.longPictures + s.unfinished);
+            if (c.completeMean < 0) {
+                EXPECT_EQ(0u, s.completeGrey.count);
+                continue;
+            }
+            EXPECT_NEAR(c.completeMean, s.completeGrey.Mean(), 1e-9);
+            EXPECT_EQ(c.completeMin, s.completeGrey.min);
+            EXPECT_EQ(c.completeMax, s.completeGrey.max);
+        }
+    }
+}
+
+TEST(GrowingCapture, CountsWhatIsAppendedAndStartsOverWhenTheFileIsRecreated)
+{
+    const std::string path = TempFolder() + "growing.bin";
+    Stream first;
+    first.M().Grey(P).M().Grey(100).Raw({0xFF, 0xFF, 0x00});
+    ASSERT_TRUE(SaveFile(path, first.bytes));
+    inspect::GrowingCapture capture(path.c_str());
+    ASSERT_TRUE(capture.Poll());
+    EXPECT_EQ(2u, capture.Splitter().Summary().markers);
+    EXPECT_EQ(1u, capture.Splitter().Summary().complete);
+
+    // The rest of the marker, then a picture, as the recorder appends them.
+    HANDLE file = CreateFileA(path.c_str(), FILE_APPEND_DATA, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
+    Stream rest;
+    rest.Raw({0xFF, 0x80, 0x60}).Grey(P);
+    DWORD written = 0;
+    ASSERT_TRUE(::WriteFile(file, rest.bytes.data(), static_cast<DWORD>(rest.bytes.size()), &written, nullptr));
+    CloseHandle(file);
+    ASSERT_TRUE(capture.Poll());
+    EXPECT_EQ(3u, capture.Splitter().Summary().markers);
+    EXPECT_EQ(1u, capture.Splitter().Summary().shortPictures);
+
+    ASSERT_TRUE(SaveFile(path, Stream().M().Grey(5).bytes));
+    ASSERT_TRUE(capture.Poll());
+    EXPECT_EQ(1, capture.Restarts());
+    EXPECT_EQ(1u, capture.Splitter().Summary().markers);
+    EXPECT_EQ(11u, capture.Splitter().Summary().bytes);
+}
+
+// Runs orlavent-inspect.exe with `arguments`; its standard output lands in
+// `output`. Returns the exit code, or -1 if it did not run.
+int RunInspector(const std::string& arguments, std::string* output = nullptr)
+{
+    const std::string outPath = TempFolder() + "stdout.txt";
+    SECURITY_ATTRIBUTES inherit = {sizeof(inherit), nullptr, TRUE};
+    HANDLE out = CreateFileA(outPath.c_str(), GENERIC_WRITE, FILE_SHARE_READ, &inherit, CREATE_ALWAYS, 0, nullptr);
+    STARTUPINFOA startup = {};
+    startup.cb = sizeof(startup);
+    startup.dwFlags = STARTF_USESTDHANDLES;
+    startup.hStdOutput = out;
+    startup.hStdError = out;
+    PROCESS_INFORMATION process = {};
+    std::string line = "\"" + testing_support::ProgramFolder() + "orlavent-inspect.exe\" " + arguments;
+    DWORD code = static_cast<DWORD>(-1);
+    if (CreateProcessA(nullptr, &line[0], nullptr, nullptr, TRUE, 0, nullptr, nullptr, &startup, &process)) {
+        WaitForSingleObject(process.hProcess, INFINITE);
+        GetExitCodeProcess(process.hProcess, &code);
+        CloseHandle(process.hProcess);
+        CloseHandle(process.hThread);
+    }
+    CloseHandle(out);
+    std::vector<BYTE> text;
+    if (output && testing_support::ReadWholeFile(outPath.c_str(), text))
+        output->assign(text.begin(), text.end());
+    return static_cast<int>(code);
+}
+
+// The integer after "key": in the program's JSON; -1 if absent.
+long long JsonInteger(const std::string& json, const char* key)
+{
+    const size_t at = json.find(std::string("\"") + key + "\": ");
+    return at == std::string::npos ? -1 : std::atoll(json.c_str() + at + std::strlen(key) + 4);
+}
+
+// What the system's PNG decoder sees in the file: size and grey bytes.
+bool ReadPng(const std::string& path, UINT& width, UINT& height, std::vector<BYTE>& grey)
+{
+    inspect::ComScope com;
+    ComPtr<IWICImagingFactory> factory;
+    ComPtr<IWICBitmapDecoder> decoder;
+    ComPtr<IWICBitmapFrameDecode> frame;
+    WICPixelFormatGUID format;
+    const std::wstring wide(path.begin(), path.end());
+    if (FAILED(CoCreateInstance(CLSID_WICImagingFactory, nullptr, CLSCTX_INPROC_SERVER, IID_PPV_ARGS(&factory))) ||
+        FAILED(factory->CreateDecoderFromFilename(wide.c_str(), nullptr, GENERIC_READ,
+                                                  WICDecodeMetadataCacheOnDemand, &decoder)) ||
+        FAILED(decoder->GetFrame(0, &frame)) || FAILED(frame->GetSize(&width, &height)) ||
+        FAILED(frame->GetPixelFormat(&format)) || format != GUID_WICPixelFormat8bppGray)
+        return false;
+    grey.resize(width * height);
+    return SUCCEEDED(frame->CopyPixels(nullptr, width, width * height, grey.data()));
+}
+
+class InspectorProgram : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        // 3 leading bytes; complete, short, complete, long, complete, unfinished.
+        m_capture = TempFolder() + "capture.bin";
+        ASSERT_TRUE(SaveFile(m_capture, Stream()
+                                             .Grey(3).M().Ramp().M().Grey(10).M().Ramp()
+                                             .M().Grey(P + 2).M().Ramp().M().Grey(40).bytes));
+    }
+    std::string m_capture;
+};
+
+TEST_F(InspectorProgram, JsonAndCsvTellEachPicture)
+{
+    std::string json;
+    ASSERT_EQ(0, RunInspector("--json " + m_capture, &json));
+    EXPECT_EQ(49243, JsonInteger(json, "bytes"));
+    EXPECT_EQ(6, JsonInteger(json, "markers"));
+    EXPECT_EQ(3, JsonInteger(json, "leading_bytes"));
+    EXPECT_EQ(3, JsonInteger(json, "complete"));
+    EXPECT_EQ(1, JsonInteger(json, "short"));
+    EXPECT_EQ(1, JsonInteger(json, "long"));
+    EXPECT_EQ(1, JsonInteger(json, "unfinished"));
+
+    const std::string csv = TempFolder() + "pictures.csv";
+    ASSERT_EQ(0, RunInspector("--pictures 2-4 --csv " + csv + " " + m_capture));
+    std::vector<BYTE> rows;
+    ASSERT_TRUE(testing_support::ReadWholeFile(csv.c_str(), rows));
+    EXPECT_EQ("number,offset,length,kind,min,mean,max\r\n"
+              "2,12303,10,short,9,9.00,9\r\n"
+              "3,12319,12288,complete,0,124.89,250\r\n" // 48 x (0..250) then 0..239
+              "4,24613,12290,long,9,9.00,9\r\n",
+              std::string(rows.begin(), rows.end()));
+}
+
+TEST_F(InspectorProgram, PngAndAviHoldTheCompletePicturesForTheSystemsReaders)
+{
+    const std::string folder = TempFolder() + "png";
+    const std::string avi = TempFolder() + "pictures.avi";
+    ASSERT_EQ(0, RunInspector("--png " + folder + " --scale 4 --pictures 3-6 --avi " + avi + " --fps 10 " + m_capture));
+
+    // Pictures 3 and 5 are the complete ones in range.
+    EXPECT_EQ(INVALID_FILE_ATTRIBUTES, GetFileAttributesA((folder + "\\picture-000001.png").c_str()));
+    EXPECT_EQ(INVALID_FILE_ATTRIBUTES, GetFileAttributesA((folder + "\\picture-000004.png").c_str()));
+    for (const char* name : {"\\picture-000003.png", "\\picture-000005.png"}) {
+        UINT width = 0, height = 0;
+        std::vector<BYTE> grey;
+        ASSERT_TRUE(ReadPng(folder + name, width, height, grey)) << name;
+        ASSERT_EQ(512u, width);
+        ASSERT_EQ(384u, height);
+        for (UINT y = 0; y < height; ++y)
+            for (UINT x = 0; x < width; ++x)
+                ASSERT_EQ((y / 4 * 128 + x / 4) % 251, grey[y * width + x]) << name << " at " << x << "," << y;
+    }
+
+    AVIFileInit();
+    PAVIFILE file = nullptr;
+    PAVISTREAM stream = nullptr;
+    ASSERT_EQ(S_OK, AVIFileOpenA(&file, avi.c_str(), OF_READ, nullptr));
+    ASSERT_EQ(S_OK, AVIFileGetStream(file, &stream, streamtypeVIDEO, 0));
+    AVISTREAMINFOA info = {};
+    AVIStreamInfoA(stream, &info, sizeof(info));
+    EXPECT_EQ(10u, info.dwRate / info.dwScale);
+    EXPECT_EQ(2, AVIStreamLength(stream));
+    std::vector<BYTE> frame(P);
+    LONG got = 0;
+    EXPECT_EQ(S_OK, AVIStreamRead(stream, 1, 1, frame.data(), P, &got, nullptr));
+    EXPECT_EQ(static_cast<LONG>(P), got);
+    for (size_t y = 0; y < 96; ++y) // a DIB's rows run bottom-up
+        for (size_t x = 0; x < 128; ++x)
+            ASSERT_EQ((y * 128 + x) % 251, frame[(95 - y) * 128 + x]) << x << "," << y;
+    AVIStreamRelease(stream);
+    AVIFileRelease(file);
+    AVIFileExit();
+}
+
+TEST_F(InspectorProgram, ExitCodesTellBadUsageUnreadableInputAndUnwritableOutput)
+{
+    const std::string temp = TempFolder();
+    const std::string empty = temp + "empty.bin";
+    ASSERT_TRUE(SaveFile(empty, {}));
+    const struct {
+        std::string arguments;
+        int exitCode;
+    } cases[] = {
+        {"--help", 0},
+        {"--json " + empty, 0},
+        {"--bogus " + m_capture, EXIT_USAGE},
+        {"--pictures 5-2 " + m_capture, EXIT_USAGE},
+        {"--scale", EXIT_USAGE},
+        {m_capture + " " + m_capture, EXIT_USAGE},
+        {temp + "missing.bin", EXIT_INPUT},
+        {temp.substr(0, temp.size() - 1), EXIT_INPUT}, // a folder
+        {"--png " + m_capture + " " + empty, EXIT_OUTPUT}, // a file where the folder should be
+        {"--csv " + temp + "no\\such\\folder.csv " + m_capture, EXIT_OUTPUT},
+        {"--csv " + m_capture + " " + m_capture, EXIT_OUTPUT}, // would empty the recording
+    };
+    for (const auto& c : cases)
+        EXPECT_EQ(c.exitCode, RunInspector(c.arguments)) << c.arguments;
+
+    std::string json;
+    EXPECT_EQ(0, RunInspector("--json " + empty, &json));
+    for (const char* key : {"bytes", "markers", "leading_bytes", "complete", "short", "long", "unfinished"})
+        EXPECT_EQ(0, JsonInteger(json, key)) << key;
+    std::vector<BYTE> capture;
+    ASSERT_TRUE(testing_support::ReadWholeFile(m_capture.c_str(), capture));
+    EXPECT_EQ(49243u, capture.size()) << "the capture file was changed";
+}
+
+// Orlavent.exe records against the still picture through its scripted
+// session; every complete picture of the recording is that picture.
+TEST_F(SimTest, ARecordingOfTheRealProgramSplitsIntoTheSensorsPictures)
+{
+    ASSERT_TRUE(m_sim.SetFaults(0, SIM_FAULT_STILL));
+    const std::string session = "\"" + testing_support::ProgramFolder() + "orlavent_session.exe\" --seconds 1";
+    STARTUPINFOA startup = {};
+    startup.cb = sizeof(startup);
+    PROCESS_INFORMATION process = {};
+    std::string line = session;
+    ASSERT_TRUE(CreateProcessA(nullptr, &line[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup, &process));
+    WaitForSingleObject(process.hProcess, INFINITE);
+    DWORD code = 1;
+    GetExitCodeProcess(process.hProcess, &code);
+    CloseHandle(process.hProcess);
+    CloseHandle(process.hThread);
+    ASSERT_EQ(0u, code) << "the scripted session failed";
+
+    const std::string folder = TempFolder() + "recording";
+    std::string json;
+    ASSERT_EQ(0, RunInspector("--json --png " + folder + " --pictures 1-3 C:\\1.txt", &json));
+    std::vector<BYTE> file, picture;
+    ASSERT_TRUE(testing_support::ReadWholeFile("C:\\1.txt", file));
+    ASSERT_TRUE(m_sim.GetPicture(0, picture));
+    EXPECT_EQ(static_cast<long long>(file.size()), JsonInteger(json, "bytes"));
+    EXPECT_GE(JsonInteger(json, "complete"), 2);
+    if (Status().overflowBytes == 0) {
+        EXPECT_EQ(0, JsonInteger(json, "short"));
+        EXPECT_EQ(0, JsonInteger(json, "long"));
+    }
+    // Which of the first pictures are complete depends on where the stream began.
+    int pngs = 0;
+    for (const char* name : {"\\picture-000001.png", "\\picture-000002.png", "\\picture-000003.png"}) {
+        UINT width = 0, height = 0;
+        std::vector<BYTE> grey;
+        if (GetFileAttributesA((folder + name).c_str()) == INVALID_FILE_ATTRIBUTES)
+            continue;
+        ++pngs;
+        ASSERT_TRUE(ReadPng(folder + name, width, height, grey)) << name;
+        EXPECT_EQ(picture, grey) << name;
+    }
+    EXPECT_GE(pngs, 1);
+}
+
+} // namespace
