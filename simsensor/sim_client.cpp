@@ -3,6 +3,7 @@
 
 #include <setupapi.h>
 
+#include <algorithm>
 #include <cstdio>
 
 namespace sim {
@@ -334,6 +335,27 @@ BOOL Control::GetPicture(DWORD device, std::vector<BYTE>& picture)
     picture.assign(SIM_PICTURE_BYTES, 0);
     return Call(IOCTL_SIM_GET_PICTURE, &arg, sizeof(arg), picture.data(), SIM_PICTURE_BYTES, &returned) &&
            returned == SIM_PICTURE_BYTES;
+}
+
+BOOL Control::SetReplay(DWORD device, const std::vector<BYTE>& recording, BOOL loop)
+{
+    if (recording.size() > SIM_REPLAY_MAX_BYTES)
+        return FALSE;
+    const DWORD length = static_cast<DWORD>(recording.size());
+    SIM_REPLAY_ARG arg = {device, length, loop ? 1UL : 0UL};
+    if (!Call(IOCTL_SIM_SET_REPLAY, &arg, sizeof(arg), nullptr, 0, nullptr))
+        return FALSE;
+    std::vector<BYTE> piece(sizeof(SIM_REPLAY_DATA_ARG) + SIM_REPLAY_PIECE_BYTES);
+    for (DWORD offset = 0; offset < length;) {
+        const DWORD n = std::min<DWORD>(SIM_REPLAY_PIECE_BYTES, length - offset);
+        const SIM_REPLAY_DATA_ARG header = {device, offset};
+        CopyMemory(piece.data(), &header, sizeof(header));
+        CopyMemory(piece.data() + sizeof(header), recording.data() + offset, n);
+        if (!Call(IOCTL_SIM_REPLAY_DATA, piece.data(), static_cast<DWORD>(sizeof(header) + n), nullptr, 0, nullptr))
+            return FALSE;
+        offset += n;
+    }
+    return TRUE;
 }
 
 std::vector<std::string> DescribeLog(const std::vector<LogRecord>& records)

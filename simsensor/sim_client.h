@@ -55,6 +55,9 @@ public:
     BOOL GetLog(DWORD device, std::vector<LogRecord>& records);
     BOOL ClearLog(DWORD device);
     BOOL GetPicture(DWORD device, std::vector<BYTE>& picture);
+    // Streams `recording` after the start command instead of the pattern
+    // (again from its start if `loop`); an empty one goes back to the pattern.
+    BOOL SetReplay(DWORD device, const std::vector<BYTE>& recording, BOOL loop);
 
 private:
     BOOL Call(DWORD code, const void* in, DWORD inSize, void* out, DWORD outSize, DWORD* returned);

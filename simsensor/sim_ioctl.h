@@ -51,6 +51,18 @@
  * pattern generator would produce now (gain applied). */
 #define IOCTL_SIM_GET_PICTURE SIM_CTL(0x807)
 
+/* in: SIM_REPLAY_ARG. Prepares a recording of `length` bytes to be streamed
+ * after the start command instead of the test pattern, at the same rate
+ * (from its start again when `loop` is set, otherwise the stream then runs
+ * dry). A length of 0 goes back to the pattern. The bytes follow with
+ * IOCTL_SIM_REPLAY_DATA; the replay takes effect once all have come. */
+#define IOCTL_SIM_SET_REPLAY SIM_CTL(0x808)
+/* in: SIM_REPLAY_DATA_ARG followed by the bytes for [offset, offset + n). */
+#define IOCTL_SIM_REPLAY_DATA SIM_CTL(0x809)
+
+#define SIM_REPLAY_MAX_BYTES (256u * 1024 * 1024)
+#define SIM_REPLAY_PIECE_BYTES 65536 /* bytes per IOCTL_SIM_REPLAY_DATA */
+
 #define SIM_PICTURE_WIDTH 128
 #define SIM_PICTURE_HEIGHT 96
 #define SIM_PICTURE_BYTES (SIM_PICTURE_WIDTH * SIM_PICTURE_HEIGHT)
@@ -95,6 +107,17 @@ typedef struct SIM_FAULT_ARG {
     unsigned long stopAfterBytes; /* for SIM_FAULT_GO_SILENT */
 } SIM_FAULT_ARG;
 
+typedef struct SIM_REPLAY_ARG {
+    unsigned long device;
+    unsigned long length;
+    unsigned long loop;
+} SIM_REPLAY_ARG;
+
+typedef struct SIM_REPLAY_DATA_ARG {
+    unsigned long device;
+    unsigned long offset;
+} SIM_REPLAY_DATA_ARG;
+
 typedef struct SIM_PLUG_ARG {
     unsigned long device;
     unsigned long plugged; /* nonzero: plugged in */
@@ -118,6 +141,8 @@ typedef struct SIM_STATUS {
     unsigned long readRequests;    /* read requests taken (refused ones not counted) */
     unsigned long readLengthMin;   /* smallest and largest length asked for by those reads */
     unsigned long readLengthMax;
+    unsigned long replayLength;    /* bytes of the recording streamed instead of the pattern, 0 for none */
+    unsigned long replayPosition;  /* next byte of it to stream */
     unsigned char regs[256];       /* last value written to each register */
 } SIM_STATUS;
 

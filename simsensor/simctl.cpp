@@ -10,6 +10,8 @@
 //   simctl present <dev> <0|1>    only what SetupDi shows
 //   simctl log [dev] | clearlog [dev]
 //   simctl reset [dev]            back to the power-on state
+//   simctl replay <file|off> [--loop] [dev]
+//                                 stream a recording after the start command instead of the pattern
 // Exit code 0 on success, 1 on failure.
 #include "simsensor/sim_client.h"
 
@@ -105,7 +107,8 @@ bool PrintStatus(sim::Control& control, DWORD device, const Args&)
                 s.regWrites);
     std::printf("  refused requests %lu  held requests %lu  gain registers 00=%02X 01=%02X\n", s.refusedRequests,
                 s.heldRequests, s.regs[0], s.regs[1]);
-    std::printf("  reads %lu  lengths asked %lu to %lu\n", s.readRequests, s.readLengthMin, s.readLengthMax);
+    std::printf("  reads %lu  lengths asked %lu to %lu  replay %lu bytes, at %lu\n", s.readRequests, s.readLengthMin,
+                s.readLengthMax, s.replayLength, s.replayPosition);
     return true;
 }
 
@@ -229,13 +232,48 @@ bool Reset(sim::Control& control, DWORD device, const Args&)
     return Report(control.ResetState(device) != FALSE, "power-on reset of " + DeviceText(device));
 }
 
+bool ReadRecording(const std::string& path, std::vector<BYTE>& bytes)
+{
+    HANDLE file = CreateFileA(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
+                              FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (file == INVALID_HANDLE_VALUE)
+        return false;
+    LARGE_INTEGER size = {};
+    bool ok = GetFileSizeEx(file, &size) && size.QuadPart <= SIM_REPLAY_MAX_BYTES;
+    if (ok) {
+        bytes.resize(static_cast<size_t>(size.QuadPart));
+        DWORD got = 0;
+        ok = bytes.empty() || (ReadFile(file, bytes.data(), static_cast<DWORD>(bytes.size()), &got, nullptr) &&
+                               got == bytes.size());
+    }
+    CloseHandle(file);
+    return ok;
+}
+
+bool Replay(sim::Control& control, DWORD device, const Args& args)
+{
+    const bool loop = args.size() == 2 && args[1] == "--loop";
+    if (args.empty() || args.size() > 2 || (args.size() == 2 && !loop)) {
+        std::printf("usage: simctl replay <file|off> [--loop] [dev]\n");
+        return false;
+    }
+    std::vector<BYTE> recording;
+    if (args[0] != "off" && !ReadRecording(args[0], recording)) {
+        std::printf("cannot read %s (at most %u bytes)\n", args[0].c_str(), SIM_REPLAY_MAX_BYTES);
+        return false;
+    }
+    const std::string what = args[0] == "off" ? "pattern" : "replay of " + std::to_string(recording.size()) +
+                                                                " bytes" + (loop ? ", looped," : "");
+    return Report(control.SetReplay(device, recording, loop) != FALSE, what + " on " + DeviceText(device));
+}
+
 void PrintUsage()
 {
     std::printf("usage: simctl install [driver.sys] | start | status [dev] | rate <pps|flat> [dev]\n"
                 "       | fault <none|noquery|badack=N|once|nosync|silent=N|nomarkers|still|zeroreads\n"
                 "               |holdreads|holdreset|refusestart|shortquery|badsync|noack=N>... [dev]\n"
                 "       | unplug [dev] | plug [dev] | present <dev> <0|1> | log [dev] | clearlog [dev]\n"
-                "       | reset [dev]\n");
+                "       | reset [dev] | replay <file|off> [--loop] [dev]\n");
 }
 
 bool Run(const std::string& command, const Args& args)
@@ -262,6 +300,8 @@ bool Run(const std::string& command, const Args& args)
         return WithControl(ClearLog, args);
     if (command == "reset")
         return WithControl(Reset, args);
+    if (command == "replay")
+        return WithControl(Replay, args, 1);
     PrintUsage();
     return false;
 }

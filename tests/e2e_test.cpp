@@ -4,6 +4,7 @@
 #include <algorithm>
 
 #include "display/frame_painter.h"
+#include "inspect/capture_splitter.h"
 #include "tests/test_support.h"
 #include "tools/window_driver.h"
 
@@ -30,18 +31,44 @@ class ProgramTest : public SimTest {
 protected:
     void TearDown() override
     {
-        if (m_process.hProcess) {
-            if (WaitForSingleObject(m_process.hProcess, 0) == WAIT_TIMEOUT)
-                TerminateProcess(m_process.hProcess, 1);
-            CloseHandle(m_process.hProcess);
-            CloseHandle(m_process.hThread);
-        }
+        ReleaseProcess();
         SimTest::TearDown();
+    }
+
+    void ReleaseProcess()
+    {
+        if (!m_process.hProcess)
+            return;
+        if (WaitForSingleObject(m_process.hProcess, 0) == WAIT_TIMEOUT)
+            TerminateProcess(m_process.hProcess, 1);
+        CloseHandle(m_process.hProcess);
+        CloseHandle(m_process.hThread);
+        m_process = {};
+    }
+
+    // One whole session of the program: connect, show the picture for a
+    // while, stop, exit. Returns the capture file.
+    std::vector<BYTE> Record()
+    {
+        std::vector<BYTE> file;
+        const HWND main = Launch();
+        EXPECT_NE(nullptr, main) << "the program's window did not show";
+        if (!main)
+            return file;
+        wd::Click(main, IDOK);
+        EXPECT_EQ("Connect Succeed", wd::AcknowledgeMessageBox("Connect", wd::DEFAULT_WAIT_MS, Pid()).text);
+        wd::Click(main, ID_SHOW_IMAGE);
+        EXPECT_TRUE(wd::WaitForControlText(main, ID_SHOW_IMAGE, "Stop"));
+        Sleep(CAPTURE_MS);
+        StopAndExit(main);
+        EXPECT_TRUE(ReadWholeFile(CAPTURE_FILE, file));
+        return file;
     }
 
     // Starts the program and waits for its main window.
     HWND Launch()
     {
+        ReleaseProcess();
         std::string path = testing_support::ProgramFolder() + PROGRAM;
         STARTUPINFOA startup = {};
         startup.cb = sizeof(startup);
@@ -181,6 +208,47 @@ TEST_F(ProgramTest, ChunkMessagesFromAnotherProcessDoNoHarm)
         return;
 
     ExpectFileHoldsTheStreamDelivered();
+}
+
+// The grey bytes of every complete picture of a recording, in order.
+class CCompletePictures : public inspect::PictureSink {
+public:
+    explicit CCompletePictures(const std::vector<BYTE>& recording)
+    {
+        inspect::CaptureSplitter splitter(this);
+        splitter.Feed(recording.data(), recording.size());
+        splitter.Finish();
+    }
+
+    bool WantsPixels(uint64_t) const override { return true; }
+    bool OnPicture(const inspect::PictureInfo&, const BYTE* pixels) override
+    {
+        if (pixels)
+            m_pictures.emplace_back(pixels, pixels + 12288);
+        return true;
+    }
+
+    std::vector<std::vector<BYTE>> m_pictures;
+};
+
+// What the program recorded, played back by the sensor and recorded again,
+// gives back the same pictures in the same order.
+TEST_F(ProgramTest, ARecordingReplayedBySensorRecordsTheSamePictures)
+{
+    const std::vector<BYTE> first = Record();
+    ASSERT_FALSE(HasFailure());
+    ASSERT_TRUE(m_sim.SetReplay(0, first, FALSE));
+    const std::vector<BYTE> second = Record();
+    ASSERT_FALSE(HasFailure());
+
+    const CCompletePictures original(first), replayed(second);
+    ASSERT_GE(replayed.m_pictures.size(), 10u);
+    auto next = original.m_pictures.begin();
+    for (size_t k = 0; k < replayed.m_pictures.size(); ++k) {
+        next = std::find(next, original.m_pictures.end(), replayed.m_pictures[k]);
+        ASSERT_NE(original.m_pictures.end(), next) << "picture " << k + 1 << " of the replay is not in order";
+        ++next;
+    }
 }
 
 } // namespace

@@ -81,6 +81,14 @@ static NTSTATUS ControlSetting(SENSOR* sensor, const CONTROL_REQUEST* request, P
     case IOCTL_SIM_CLEAR_LOG:
         SensorClearLog(sensor);
         break;
+    case IOCTL_SIM_SET_REPLAY: {
+        const SIM_REPLAY_ARG* replay = request->buffer;
+        return SensorSetReplay(sensor, replay->length, replay->loop != 0);
+    }
+    case IOCTL_SIM_REPLAY_DATA:
+        return SensorReplayData(sensor, ((const SIM_REPLAY_DATA_ARG*)request->buffer)->offset,
+                                (const UCHAR*)request->buffer + sizeof(SIM_REPLAY_DATA_ARG),
+                                request->inLength - sizeof(SIM_REPLAY_DATA_ARG));
     default:
         return STATUS_INVALID_DEVICE_REQUEST;
     }
@@ -122,6 +130,10 @@ static ULONG InputSizeOf(ULONG code)
         return sizeof(SIM_FAULT_ARG);
     case IOCTL_SIM_SET_PLUGGED:
         return sizeof(SIM_PLUG_ARG);
+    case IOCTL_SIM_SET_REPLAY:
+        return sizeof(SIM_REPLAY_ARG);
+    case IOCTL_SIM_REPLAY_DATA:
+        return sizeof(SIM_REPLAY_DATA_ARG);
     default:
         return sizeof(SIM_DEVICE_ARG);
     }
@@ -304,6 +316,7 @@ static void DeleteAllDevices(void)
             KeAcquireSpinLock(&sensor->lock, &irql);
             SensorCancelAllReads(sensor, STATUS_CANCELLED, NULL, &done);
             SensorReleaseHeld(sensor, &done);
+            SensorSetReplay(sensor, 0, FALSE);
             KeReleaseSpinLock(&sensor->lock, irql);
             CompleteIrpList(&done);
         }

@@ -57,6 +57,47 @@ void SensorClearLog(SENSOR* sensor)
     ClearTraffic(sensor);
 }
 
+#define REPLAY_POOL_TAG 0x6C705952u /* "Rypl" in a pool dump */
+
+static void FreeReplay(SENSOR* sensor)
+{
+    if (sensor->replay)
+        ExFreePoolWithTag(sensor->replay, REPLAY_POOL_TAG);
+    sensor->replay = NULL;
+    sensor->replayCapacity = 0;
+    sensor->replayLoaded = 0;
+    sensor->status.replayLength = 0;
+    sensor->status.replayPosition = 0;
+}
+
+/* Nonpaged pool may be had and given back with the sensor's lock held. */
+NTSTATUS SensorSetReplay(SENSOR* sensor, ULONG length, BOOLEAN loop)
+{
+    FreeReplay(sensor);
+    if (length == 0)
+        return STATUS_SUCCESS;
+    if (length > SIM_REPLAY_MAX_BYTES)
+        return STATUS_INVALID_PARAMETER;
+    sensor->replay = ExAllocatePoolWithTag(NonPagedPool, length, REPLAY_POOL_TAG);
+    if (!sensor->replay)
+        return STATUS_INSUFFICIENT_RESOURCES;
+    sensor->replayCapacity = length;
+    sensor->replayLoop = loop;
+    return STATUS_SUCCESS;
+}
+
+/* Pieces come in order; the replay starts to count once the last has. */
+NTSTATUS SensorReplayData(SENSOR* sensor, ULONG offset, const UCHAR* bytes, ULONG length)
+{
+    if (!sensor->replay || offset != sensor->replayLoaded || length > sensor->replayCapacity - offset)
+        return STATUS_INVALID_PARAMETER;
+    RtlCopyMemory(sensor->replay + offset, bytes, length);
+    sensor->replayLoaded += length;
+    if (sensor->replayLoaded == sensor->replayCapacity)
+        sensor->status.replayLength = sensor->replayCapacity;
+    return STATUS_SUCCESS;
+}
+
 /* Open handles survive a power-on reset (they are the host's, not the
  * device's); an unplugged device comes back, its old handles stay dead. */
 void SensorPowerOn(SENSOR* sensor, PLIST_ENTRY done)
@@ -67,6 +108,7 @@ void SensorPowerOn(SENSOR* sensor, PLIST_ENTRY done)
         SensorCancelAllReads(sensor, STATUS_CANCELLED, NULL, done);
         SensorReleaseHeld(sensor, done);
     }
+    FreeReplay(sensor);
     StreamStop(sensor);
     RtlZeroMemory(&sensor->status, sizeof(sensor->status));
     sensor->status.openHandles = openHandles;

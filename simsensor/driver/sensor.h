@@ -60,6 +60,11 @@ typedef struct SENSOR {
     ULONGLONG lastTick;       /* system time the stream was last fed up to */
     ULONG byteCredit;         /* stream bytes owed, in thousandths */
 
+    UCHAR* replay;            /* a recording streamed instead of the pattern, or NULL */
+    ULONG replayCapacity;     /* its size */
+    ULONG replayLoaded;       /* bytes of it received so far */
+    BOOLEAN replayLoop;
+
     SIM_STATUS status;        /* counters and registers, as reported */
     SENSOR_FIFO fifo;
     SENSOR_LOG log;
@@ -73,6 +78,8 @@ void SensorSetPlugged(SENSOR* sensor, BOOLEAN plugged, PLIST_ENTRY done);
 void SensorSetRate(SENSOR* sensor, ULONG picturesPerSecond);
 void SensorSetFaults(SENSOR* sensor, const SIM_FAULT_ARG* faults, PLIST_ENTRY done);
 void SensorClearLog(SENSOR* sensor);
+NTSTATUS SensorSetReplay(SENSOR* sensor, ULONG length, BOOLEAN loop);
+NTSTATUS SensorReplayData(SENSOR* sensor, ULONG offset, const UCHAR* bytes, ULONG length);
 ULONG SensorCopyLog(const SENSOR* sensor, SIM_LOG_RECORD* out, ULONG maxRecords);
 void SensorCurrentPicture(const SENSOR* sensor, UCHAR* picture);
 void SensorLogRecord(SENSOR* sensor, ULONG type, const UCHAR* bytes, ULONG length);

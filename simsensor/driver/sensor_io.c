@@ -23,9 +23,15 @@ static void AddToHash(SIM_STATUS* status, const UCHAR* bytes, ULONG length)
     status->bytesDelivered += length;
 }
 
+static BOOLEAN ReplayRanOut(const SENSOR* sensor)
+{
+    const SIM_STATUS* status = &sensor->status;
+    return status->replayLength && !sensor->replayLoop && status->replayPosition == status->replayLength;
+}
+
 static BOOLEAN HasOutput(const SENSOR* sensor)
 {
-    return sensor->fifo.count > 0 || StreamIsFlatOut(sensor);
+    return sensor->fifo.count > 0 || (StreamIsFlatOut(sensor) && !ReplayRanOut(sensor));
 }
 
 /* Replies already queued come first; a flat-out stream then fills the

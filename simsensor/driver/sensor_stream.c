@@ -79,6 +79,7 @@ void StreamStart(SENSOR* sensor)
 {
     sensor->status.streaming = 1;
     sensor->streamPos = 0;
+    sensor->status.replayPosition = 0;
     StreamRestartPacing(sensor);
 }
 
@@ -105,14 +106,42 @@ static UCHAR StreamByteAt(const SENSOR* sensor, ULONG pos, ULONG markerBytes)
                            sensor->status.regs[0], sensor->status.regs[1]);
 }
 
-/* Produces the next `length` stream bytes into `out`, or only advances
- * the stream past them when `out` is NULL (bytes a full FIFO drops). */
+/* The next bytes of a replayed recording; fewer than asked for once a
+ * recording that does not loop has run out. */
+static ULONG ReplayGenerate(SENSOR* sensor, UCHAR* out, ULONG length)
+{
+    SIM_STATUS* status = &sensor->status;
+    ULONG produced = 0;
+
+    while (produced < length) {
+        ULONG run = status->replayLength - status->replayPosition;
+        if (run == 0) {
+            if (!sensor->replayLoop)
+                break;
+            status->replayPosition = 0;
+            continue;
+        }
+        if (run > length - produced)
+            run = length - produced;
+        if (out)
+            RtlCopyMemory(out + produced, sensor->replay + status->replayPosition, run);
+        status->replayPosition += run;
+        produced += run;
+    }
+    return produced;
+}
+
+/* Produces up to `length` next stream bytes into `out`, or only advances
+ * the stream past them when `out` is NULL (bytes a full FIFO drops).
+ * Returns how many: fewer only when a replay has run out. */
 ULONG StreamGenerate(SENSOR* sensor, UCHAR* out, ULONG length)
 {
     ULONG markerBytes = MarkerBytes(sensor);
     ULONG pictureBytes = markerBytes + SIM_PICTURE_BYTES;
     ULONG i;
 
+    if (sensor->status.replayLength)
+        return ReplayGenerate(sensor, out, length);
     for (i = 0; i < length; ++i) {
         if (sensor->streamPos == 0)
             sensor->status.picturesStarted++;
@@ -161,7 +190,7 @@ static ULONG StreamBytesDue(SENSOR* sensor)
 void StreamFeedFifo(SENSOR* sensor)
 {
     SENSOR_FIFO* fifo = &sensor->fifo;
-    ULONG due;
+    ULONG due, produced;
 
     if (!sensor->status.streaming || sensor->rate == SIM_RATE_FLAT_OUT || SensorIsSilent(sensor)) {
         sensor->lastTick = SensorNow100ns();
@@ -173,12 +202,12 @@ void StreamFeedFifo(SENSOR* sensor)
         ULONG run = tail >= fifo->head ? SIM_FIFO_BYTES - tail : fifo->head - tail;
         if (run > due)
             run = due;
-        StreamGenerate(sensor, fifo->data + tail, run);
-        fifo->count += run;
+        produced = StreamGenerate(sensor, fifo->data + tail, run);
+        fifo->count += produced;
         due -= run;
+        if (produced < run)
+            return; /* a replay that has run out */
     }
-    if (due > 0) {
-        StreamGenerate(sensor, NULL, due);
-        sensor->status.overflowBytes += due;
-    }
+    if (due > 0)
+        sensor->status.overflowBytes += StreamGenerate(sensor, NULL, due);
 }
