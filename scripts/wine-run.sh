@@ -2,9 +2,10 @@
 # Runs a Windows program of the build under Wine, headless, in the build's
 # own prefix. CTest uses it as the emulator for every test executable.
 #   ORLAVENT_WINEPREFIX  the prefix (default: ./wineprefix of the caller)
+#   ORLAVENT_GRAPHICS    null (default, no display needed) or x11 ($DISPLAY)
 set -eu
 . "$(dirname "$0")/wine-env.sh"
-wine_prefix_ready "${ORLAVENT_WINEPREFIX:-$PWD/wineprefix}" null
+wine_prefix_ready "${ORLAVENT_WINEPREFIX:-$PWD/wineprefix}" "${ORLAVENT_GRAPHICS:-null}"
 # Keep the server, and with it the simulated sensor's driver, loaded
 # between the test programs; the test run's last step ends it.
 wineserver -p 30 </dev/null >/dev/null 2>&1 || true
