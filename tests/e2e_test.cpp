@@ -24,6 +24,9 @@ const char CAPTURE_FILE[] = "C:\\1.txt";
 constexpr DWORD START_WAIT_MS = 15000; // a cold Wine process starts slowly
 constexpr DWORD EXIT_WAIT_MS = 5000;
 constexpr DWORD CAPTURE_MS = 1000;
+// Pictures per second: slow enough for a loaded machine to keep up, as the
+// sensor's 64 KB buffer then lasts half a second.
+constexpr DWORD CAPTURE_RATE = 10;
 constexpr size_t START_ACKS = 32; // one per register write
 constexpr BYTE ACK = 0x10;
 constexpr BYTE SYNC_ECHO = 0x3F;
@@ -66,6 +69,12 @@ private:
 
 class ProgramTest : public SimTest {
 protected:
+    void SetUp() override
+    {
+        SimTest::SetUp();
+        ASSERT_TRUE(m_sim.SetRate(0, CAPTURE_RATE));
+    }
+
     void TearDown() override
     {
         ReleaseProcess();
@@ -140,7 +149,7 @@ protected:
         EXPECT_TRUE(ReadWholeFile(CAPTURE_FILE, file));
         const SIM_STATUS status = Status();
         EXPECT_EQ(0u, status.overflowBytes);
-        EXPECT_GT(file.size(), 2u * SIM_PICTURE_BYTES);
+        EXPECT_GT(file.size(), 3u * 12288);
         EXPECT_EQ(status.bytesDelivered, replies.size() + file.size());
         EXPECT_EQ(status.deliveredHash, Fnv1a(file.data(), file.size(), Fnv1a(replies.data(), replies.size())));
         return file;
@@ -317,7 +326,7 @@ TEST_F(ProgramTest, ARecordingReplayedBySensorRecordsTheSamePictures)
     ASSERT_FALSE(HasFailure());
 
     const CCompletePictures original(first), replayed(second);
-    ASSERT_GE(replayed.m_pictures.size(), 10u);
+    ASSERT_GE(replayed.m_pictures.size(), 5u);
     auto next = original.m_pictures.begin();
     for (size_t k = 0; k < replayed.m_pictures.size(); ++k) {
         next = std::find(next, original.m_pictures.end(), replayed.m_pictures[k]);
