@@ -256,6 +256,38 @@ TEST_F(ProgramTest, ChunkMessagesFromAnotherProcessDoNoHarm)
     ExpectFileHoldsTheStreamDelivered();
 }
 
+// A driver that neither completes reads nor lets them be cancelled costs
+// the operator seconds, never the window: Stop, Device Connect and Exit
+// each come back within their bound.
+TEST_F(ProgramTest, AStuckDriverNeverFreezesTheWindow)
+{
+    const HWND main = Launch();
+    ASSERT_NE(nullptr, main) << "the program's window did not show";
+    auto holdReadsWhileShowing = [&] {
+        wd::Click(main, ID_SHOW_IMAGE);
+        EXPECT_TRUE(wd::WaitForControlText(main, ID_SHOW_IMAGE, "Stop"));
+        EXPECT_TRUE(m_sim.SetFaults(0, SIM_FAULT_HOLD_READS));
+        for (int i = 0; i < 100 && Status().heldRequests == 0; ++i)
+            Sleep(20);
+    };
+    wd::Click(main, IDOK);
+    EXPECT_EQ("Connect Succeed", wd::AcknowledgeMessageBox("Connect", wd::DEFAULT_WAIT_MS, Pid()).text);
+    holdReadsWhileShowing();
+    wd::Click(main, ID_SHOW_IMAGE);
+    EXPECT_TRUE(wd::WaitForControlText(main, ID_SHOW_IMAGE, "Show Image", 3000)) << "Stop";
+
+    wd::Click(main, IDOK); // the query's reply is never read
+    EXPECT_EQ("Connect Fail", wd::AcknowledgeMessageBox("Connect", 5000, Pid()).text);
+
+    ASSERT_TRUE(m_sim.SetFaults(0, 0));
+    wd::Click(main, IDOK);
+    EXPECT_EQ("Connect Succeed", wd::AcknowledgeMessageBox("Connect", wd::DEFAULT_WAIT_MS, Pid()).text);
+    holdReadsWhileShowing();
+    wd::Click(main, IDCANCEL);
+    EXPECT_TRUE(wd::WaitUntilGone(main, 3000)) << "Exit";
+    EXPECT_EQ(WAIT_OBJECT_0, WaitForSingleObject(m_process.hProcess, EXIT_WAIT_MS)) << "the program did not end";
+}
+
 // The program's own picture control, read off the screen while it shows a
 // still sensor: the sensor's picture magnified four times. Needs a display
 // server (the X11 driver), where the screen holds every process's pixels;
