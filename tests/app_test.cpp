@@ -11,7 +11,6 @@
 #include "app/config_dlg.h"
 #include "device/chunk_notice.h"
 #include "tests/test_support.h"
-#include "tests/window_capture.h"
 #include "tools/window_driver.h"
 
 namespace wd = window_driver;
@@ -29,8 +28,8 @@ const char CAPTION_SHOW_IMAGE[] = "Show Image";
 const char STOP_STREAM_LOG[] = "11 00 01";
 const std::vector<std::string> DEFAULT_SETTING_TEXTS = {"10", "10", "111", "110", "8", "0"};
 
-// Sent to the test's window subclass, in order with everything posted before:
-// moves the cursor to lParam (row, column) if wParam is set, then reports it.
+// Sent to the test's window subclass: moves the cursor to lParam (row,
+// column) if wParam is set, then answers with it.
 constexpr UINT WM_PROBE = WM_APP + 1;
 // Posted to it: the window's thread stops handling messages until released.
 constexpr UINT WM_STALL = WM_APP + 2;
@@ -49,16 +48,8 @@ using Cursor = std::pair<WORD, WORD>; // row, column
 // thread.
 class CProbedCaptureDlg : public CCaptureDlg {
 public:
-    CProbedCaptureDlg()
-        : m_hProbed(CreateEventA(nullptr, FALSE, FALSE, nullptr)),
-          m_hStallEnd(CreateEventA(nullptr, FALSE, FALSE, nullptr))
-    {
-    }
-    ~CProbedCaptureDlg() override
-    {
-        CloseHandle(m_hProbed);
-        CloseHandle(m_hStallEnd);
-    }
+    CProbedCaptureDlg() : m_hStallEnd(CreateEventA(nullptr, FALSE, FALSE, nullptr)) {}
+    ~CProbedCaptureDlg() override { CloseHandle(m_hStallEnd); }
 
     // Holds the window's thread in a handler until EndStall.
     void Stall() { ::PostMessageA(m_hWnd, WM_STALL, 0, 0); }
@@ -69,15 +60,14 @@ public:
     // Chunk announcements the window has handled.
     std::atomic<long> m_nChunksHandled{0};
 
-    // The cursor once the window has handled everything posted so far, after
-    // moving it to `moveTo` if given; {0xFFFF, 0xFFFF} if the window did not answer.
+    // The cursor, after moving it to `moveTo` if given; {0xFFFF, 0xFFFF} if
+    // the window did not answer.
     Cursor ProbeCursor(const Cursor* moveTo = nullptr)
     {
+        DWORD_PTR cursor = 0xFFFFFFFF;
         const LPARAM place = moveTo ? MAKELPARAM(moveTo->first, moveTo->second) : 0;
-        if (!::PostMessageA(m_hWnd, WM_PROBE, moveTo != nullptr, place) ||
-            WaitForSingleObject(m_hProbed, wd::DEFAULT_WAIT_MS) != WAIT_OBJECT_0)
-            return {0xFFFF, 0xFFFF};
-        return m_probed;
+        SendMessageTimeoutA(m_hWnd, WM_PROBE, moveTo != nullptr, place, SMTO_NORMAL, wd::DEFAULT_WAIT_MS, &cursor);
+        return {LOWORD(cursor), HIWORD(cursor)};
     }
 
 protected:
@@ -87,9 +77,7 @@ protected:
             m_nRow = LOWORD(place);
             m_nCol = HIWORD(place);
         }
-        m_probed = {m_nRow, m_nCol};
-        SetEvent(m_hProbed);
-        return 0;
+        return MAKELRESULT(m_nRow, m_nCol);
     }
 
     afx_msg LRESULT OnStall(WPARAM, LPARAM)
@@ -113,9 +101,7 @@ protected:
     DECLARE_MESSAGE_MAP()
 
 private:
-    HANDLE m_hProbed;
     HANDLE m_hStallEnd;
-    Cursor m_probed;
 };
 
 BEGIN_MESSAGE_MAP(CProbedCaptureDlg, CCaptureDlg)

@@ -6,7 +6,6 @@
 #include "device/device_request.h"
 #include "device/image_device.h"
 #include "tests/test_support.h"
-#include "tests/window_capture.h"
 #include <algorithm>
 #include <functional>
 
@@ -167,14 +166,10 @@ TEST_F(CaptureReaderTest, FailedConnectsUnderTheReaderLeaveNoStaleHandle)
         EXPECT_FALSE(m_device.IsOpen());
 
         HANDLE hFile = CreateFileA(sentinelPath, GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
-                                   nullptr, CREATE_ALWAYS, FILE_FLAG_OVERLAPPED, nullptr);
+                                   nullptr, CREATE_ALWAYS, 0, nullptr);
         ASSERT_NE(INVALID_HANDLE_VALUE, hFile);
-        OVERLAPPED ov = {};
-        ov.hEvent = CreateEventA(nullptr, TRUE, FALSE, nullptr);
         DWORD written = 0;
-        if (!WriteFile(hFile, sentinel, sizeof(sentinel), &written, &ov))
-            GetOverlappedResult(hFile, &ov, &written, TRUE);
-        CloseHandle(ov.hEvent);
+        WriteFile(hFile, sentinel, sizeof(sentinel), &written, nullptr);
         PumpFor(400);
         CloseHandle(hFile);
 

@@ -3,7 +3,6 @@
 // out by hand, never derived from the painter's own code.
 #include "display/frame_painter.h"
 #include "tests/test_support.h"
-#include "tests/window_capture.h"
 
 using testing_support::CClientPixels;
 using testing_support::CTestWindow;
@@ -72,8 +71,7 @@ TEST(FramePainter, MarkersPlaceTheCursorWithOrWithoutASurface)
 // marker bytes and bytes past the count are not painted.
 TEST(FramePainter, PaintsEachByteAsAGreyBlockAtTheCursor)
 {
-    CTestWindow window(512, 384);
-    window.Clear(BACKGROUND);
+    CTestWindow window(512, 384, BACKGROUND);
     WORD row = 0, col = 0;
     auto paint = [&](WORD atRow, WORD atCol, const std::vector<BYTE>& bytes, UINT count) {
         row = atRow;

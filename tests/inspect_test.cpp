@@ -206,6 +206,8 @@ int RunInspector(const std::string& arguments, std::string* output = nullptr)
     return static_cast<int>(code);
 }
 
+const char* const SUMMARY_KEYS[] = {"bytes", "markers", "leading_bytes", "complete", "short", "long", "unfinished"};
+
 // The integer after "key": in the program's JSON; -1 if absent.
 long long JsonInteger(const std::string& json, const char* key)
 {
@@ -254,13 +256,9 @@ TEST_F(InspectorProgram, EveryOutputTellsThePicturesForTheSystemsReaders)
     std::string json;
     ASSERT_EQ(0, RunInspector("--json --pictures 2-5 --csv " + csv + " --png " + folder + " --scale 4 --avi " + avi +
                                   " --fps 10 " + m_capture, &json));
-    EXPECT_EQ(49243, JsonInteger(json, "bytes"));
-    EXPECT_EQ(6, JsonInteger(json, "markers"));
-    EXPECT_EQ(3, JsonInteger(json, "leading_bytes"));
-    EXPECT_EQ(3, JsonInteger(json, "complete"));
-    EXPECT_EQ(1, JsonInteger(json, "short"));
-    EXPECT_EQ(1, JsonInteger(json, "long"));
-    EXPECT_EQ(1, JsonInteger(json, "unfinished"));
+    const long long counts[] = {49243, 6, 3, 3, 1, 1, 1};
+    for (size_t i = 0; i < 7; ++i)
+        EXPECT_EQ(counts[i], JsonInteger(json, SUMMARY_KEYS[i])) << SUMMARY_KEYS[i];
 
     std::vector<BYTE> rows;
     ASSERT_TRUE(testing_support::ReadWholeFile(csv.c_str(), rows));
@@ -331,8 +329,8 @@ TEST_F(InspectorProgram, ExitCodesTellBadUsageUnreadableInputAndUnwritableOutput
 
     std::string json;
     EXPECT_EQ(0, RunInspector("--json " + empty, &json));
-    for (const char* key : {"bytes", "markers", "leading_bytes", "complete", "short", "long", "unfinished"})
-        EXPECT_EQ(0, JsonInteger(json, key)) << key;
+    for (const char* key : SUMMARY_KEYS)
+        EXPECT_EQ(0, JsonInteger(json, key)) << key << " of an empty file";
     std::vector<BYTE> capture;
     ASSERT_TRUE(testing_support::ReadWholeFile(m_capture.c_str(), capture));
     EXPECT_EQ(49243u, capture.size()) << "the capture file was changed";

@@ -46,6 +46,12 @@ TEST_F(ProtocolTest, ConnectSendsStopThenQueryOnOneOpen)
     ASSERT_TRUE(m_device.Connect());
     EXPECT_EQ(1u, Status().openCount);
     EXPECT_EQ(2u, CountOf(Log(), "9A"));
+
+    // A stop command that cannot be written closes the link, without a reset.
+    ASSERT_TRUE(m_sim.SetPlugged(0, FALSE));
+    EXPECT_FALSE(m_device.Connect());
+    EXPECT_FALSE(m_device.IsOpen());
+    EXPECT_EQ(0u, Status().resetCount);
 }
 
 TEST_F(ProtocolTest, UnansweredQueryResetsAndClosesAndTheNextConnectReopens)
@@ -58,15 +64,6 @@ TEST_F(ProtocolTest, UnansweredQueryResetsAndClosesAndTheNextConnectReopens)
     ASSERT_TRUE(m_sim.SetFaults(0, 0));
     EXPECT_TRUE(m_device.Connect());
     EXPECT_EQ(2u, Status().openCount);
-}
-
-TEST_F(ProtocolTest, FailedStopWriteClosesWithoutReset)
-{
-    ASSERT_TRUE(m_device.Connect());
-    ASSERT_TRUE(m_sim.SetPlugged(0, FALSE));
-    EXPECT_FALSE(m_device.Connect());
-    EXPECT_FALSE(m_device.IsOpen());
-    EXPECT_EQ(0u, Status().resetCount);
 }
 
 // Settings replace the value bytes of their entries by position; the
