@@ -47,7 +47,6 @@ public:
 
     afx_msg void OnShowImage() { ++m_nShowImage; }
     afx_msg LRESULT OnProbe(WPARAM wParam, LPARAM lParam) { return static_cast<LRESULT>(wParam * 10 + lParam); }
-    afx_msg HCURSOR OnQueryDragIcon() { return ::LoadCursorA(nullptr, IDC_ARROW); }
     afx_msg void OnPaint() { ++m_nPaint; Default(); }
     afx_msg void OnDestroy() { ++m_nDestroy; CWnd::OnDestroy(); }
     afx_msg void OnRunNested() { if (m_onNested) m_onNested(*this); }
@@ -63,7 +62,6 @@ BEGIN_MESSAGE_MAP(CProbeDlg, CDialog)
     ON_BN_CLICKED(1002, OnShowImage)
     ON_COMMAND(1001, OnRunNested)
     ON_MESSAGE(WM_PROBE, OnProbe)
-    ON_WM_QUERYDRAGICON()
     ON_WM_PAINT()
     ON_WM_DESTROY()
 END_MESSAGE_MAP()
@@ -73,11 +71,6 @@ void PostClick(HWND hDlg, UINT nID)
 {
     ::PostMessageA(hDlg, WM_COMMAND, MAKEWPARAM(nID, BN_CLICKED),
         reinterpret_cast<LPARAM>(::GetDlgItem(hDlg, nID)));
-}
-
-int Count(bool bHappened)
-{
-    return bHappened ? 1 : 0;
 }
 
 // Subclasses a dialog to read its DWLP_USER after WM_NCDESTROY, when the
@@ -94,36 +87,6 @@ LRESULT CALLBACK WatchNcDestroy(HWND hWnd, UINT message, WPARAM wParam, LPARAM l
 }
 
 } // namespace
-
-// Handlers' results reach the sender, directly for the messages whose result
-// a dialog procedure returns itself; a handler that calls Default() leaves
-// the painting to the dialog manager, which must then validate the window.
-TEST(AfxMessageMap, HandlersAnswerForTheDialog)
-{
-    CProbeDlg dlg;
-    LRESULT probeResult = 0;
-    HCURSOR dragIcon = nullptr;
-    BOOL bStillInvalid = TRUE;
-    dlg.m_onInit = [&](CProbeDlg& d) {
-        probeResult = d.SendMessage(WM_PROBE, 3, 4);
-        dragIcon = reinterpret_cast<HCURSOR>(d.SendMessage(WM_QUERYDRAGICON));
-        ::ShowWindow(d.m_hWnd, SW_SHOW);
-        ::InvalidateRect(d.m_hWnd, nullptr, TRUE);
-        // The system may invalidate a freshly shown window again: allow a few
-        // rounds; a dialog that never validates fails them all.
-        for (int round = 0; round < 3 && bStillInvalid; ++round) {
-            ::UpdateWindow(d.m_hWnd);
-            bStillInvalid = ::GetUpdateRect(d.m_hWnd, nullptr, FALSE);
-        }
-        PostClick(d.m_hWnd, IDCANCEL);
-        return TRUE;
-    };
-    EXPECT_EQ(IDCANCEL, dlg.DoModal());
-    EXPECT_EQ(34, probeResult);
-    EXPECT_EQ(::LoadCursorA(nullptr, IDC_ARROW), dragIcon);
-    EXPECT_GE(dlg.m_nPaint, 1);
-    EXPECT_FALSE(bStillInvalid);
-}
 
 // A WM_COMMAND goes to the dialog's map first; only commands with a command
 // id go on to the application: from a menu, an accelerator or a button, but
@@ -154,25 +117,38 @@ TEST(AfxMessageMap, OnlyCommandsGoOnToTheApplication)
             return TRUE;
         };
         EXPECT_EQ(c.reaches == DIALOG_OK ? IDOK : IDCANCEL, dlg.DoModal());
-        EXPECT_EQ(Count(c.reaches == APP_HELP), theApp.m_nHelp);
+        EXPECT_EQ(int(c.reaches == APP_HELP), theApp.m_nHelp);
         EXPECT_EQ(0, theApp.m_nNotACommand);
-        EXPECT_EQ(Count(c.reaches == DIALOG_BUTTON), dlg.m_nShowImage);
-        EXPECT_EQ(Count(c.reaches == DIALOG_OK), dlg.m_nOK);
-        EXPECT_EQ(Count(c.reaches != DIALOG_OK), dlg.m_nCancel);
+        EXPECT_EQ(int(c.reaches == DIALOG_BUTTON), dlg.m_nShowImage);
+        EXPECT_EQ(int(c.reaches == DIALOG_OK), dlg.m_nOK);
+        EXPECT_EQ(int(c.reaches != DIALOG_OK), dlg.m_nCancel);
     }
 }
 
-// A dialog opened from the main window is owned by it, and so is modal over
-// it; the main window itself has no owner. Once destroyed, the main window
-// leaves no pointer behind: not in DWLP_USER, not in its wrappers, not in
-// the application; nor does one whose window could not be built.
-TEST(AfxDialog, MainWindowOwnsOtherDialogsAndIsForgottenWhenDestroyed)
+// A handler's result reaches the sender; a handler that calls Default()
+// leaves the painting to the dialog manager, which must then validate the
+// window. A dialog opened from the main window is owned by it, and so is
+// modal over it; the main window itself has no owner. Once destroyed, the
+// main window leaves no pointer behind: not in DWLP_USER, not in its
+// wrappers, not in the application; nor does one whose window could not be
+// built.
+TEST(AfxDialog, HandlersAnswerAndTheMainWindowOwnsOtherDialogsAndIsForgotten)
 {
     CProbeDlg mainDlg;
     HWND hMain = nullptr, hMainOwner = reinterpret_cast<HWND>(1), hNestedOwner = nullptr;
-    BOOL bMainEnabledDuringNested = TRUE;
+    BOOL bMainEnabledDuringNested = TRUE, bStillInvalid = TRUE;
+    LRESULT probeResult = 0;
     CWnd* pItem = nullptr;
     mainDlg.m_onInit = [&](CProbeDlg& d) {
+        probeResult = d.SendMessage(WM_PROBE, 3, 4);
+        ::ShowWindow(d.m_hWnd, SW_SHOW);
+        ::InvalidateRect(d.m_hWnd, nullptr, TRUE);
+        // The system may invalidate a freshly shown window again: allow a few
+        // rounds; a dialog that never validates fails them all.
+        for (int round = 0; round < 3 && bStillInvalid; ++round) {
+            ::UpdateWindow(d.m_hWnd);
+            bStillInvalid = ::GetUpdateRect(d.m_hWnd, nullptr, FALSE);
+        }
         theApp.m_pMainWnd = &d;
         hMain = d.m_hWnd;
         hMainOwner = ::GetWindow(d.m_hWnd, GW_OWNER);
@@ -195,6 +171,9 @@ TEST(AfxDialog, MainWindowOwnsOtherDialogsAndIsForgottenWhenDestroyed)
         PostClick(d.m_hWnd, IDCANCEL);
     };
     EXPECT_EQ(IDCANCEL, mainDlg.DoModal());
+    EXPECT_EQ(34, probeResult);
+    EXPECT_GE(mainDlg.m_nPaint, 1);
+    EXPECT_FALSE(bStillInvalid);
     EXPECT_EQ(nullptr, hMainOwner);
     EXPECT_EQ(hMain, hNestedOwner);
     EXPECT_FALSE(bMainEnabledDuringNested);

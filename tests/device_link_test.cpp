@@ -15,64 +15,43 @@ protected:
     CImageDevice m_device;
 };
 
-TEST_F(DeviceLinkTest, NoDevicePresentOpensNothing)
+// Nothing listed, or listed but refusing the open: nothing opens and no
+// call reaches the device.
+TEST_F(DeviceLinkTest, NoDeviceOpensNothingAndAClosedLinkTransfersNothing)
 {
     ASSERT_TRUE(sim::SetInterfacePresent(0, FALSE));
-    SetLastError(0xdeadbeef);
     EXPECT_FALSE(m_device.Open(GUID_DEVINTERFACE_IMAGEDEV, 0));
-    EXPECT_FALSE(m_device.IsOpen());
     EXPECT_FALSE(m_device.Connect());
-    EXPECT_EQ(0u, Status().openCount);
-    EXPECT_TRUE(Log().empty());
-
-    // Listed, but the device refuses the open.
     ASSERT_TRUE(m_sim.SetPlugged(0, FALSE));
     ASSERT_TRUE(sim::SetInterfacePresent(0, TRUE));
-    EXPECT_FALSE(m_device.Open(GUID_DEVINTERFACE_IMAGEDEV, 0));
+    EXPECT_FALSE(m_device.Open(GUID_DEVINTERFACE_IMAGEDEV, 0)) << "the open was refused";
     EXPECT_FALSE(m_device.IsOpen());
     EXPECT_FALSE(m_device.Connect());
+    ASSERT_TRUE(m_sim.SetPlugged(0, TRUE));
+
+    BYTE buffer[16] = {};
+    EXPECT_EQ(0u, m_device.Read(buffer, sizeof(buffer)));
+    EXPECT_EQ(0u, m_device.Write(buffer, 3));
+    EXPECT_FALSE(m_device.Reset());
+    EXPECT_FALSE(m_device.Close());
+    EXPECT_FALSE(m_device.StartImaging(DEFAULT_SENSOR_SETTINGS));
+    EXPECT_EQ(0u, Status().openCount);
+    EXPECT_EQ(0u, Status().bytesReceived);
+    EXPECT_TRUE(Log().empty());
 }
 
-TEST_F(DeviceLinkTest, TwoDevicesPresentOpensIndexZero)
+TEST_F(DeviceLinkTest, IndexesChooseTheDeviceAndTheResetReachesIt)
 {
     ASSERT_TRUE(sim::SetInterfacePresent(1, TRUE));
     ASSERT_TRUE(m_device.Open(GUID_DEVINTERFACE_IMAGEDEV, 0));
     EXPECT_EQ(1u, Status(0).openCount);
     EXPECT_EQ(0u, Status(1).openCount);
-
     CImageDevice second;
     ASSERT_TRUE(second.Open(GUID_DEVINTERFACE_IMAGEDEV, 1));
     EXPECT_EQ(1u, Status(1).openCount);
-}
 
-TEST_F(DeviceLinkTest, OpenOnAnOpenLinkKeepsTheHandle)
-{
-    ASSERT_TRUE(m_device.Open(GUID_DEVINTERFACE_IMAGEDEV, 0));
-    ASSERT_TRUE(m_device.Open(GUID_DEVINTERFACE_IMAGEDEV, 0));
-    EXPECT_EQ(1u, Status().openCount);
-    EXPECT_EQ(1u, Status().openHandles);
-}
-
-TEST_F(DeviceLinkTest, TransfersOnAClosedLinkFailAtOnce)
-{
-    BYTE buffer[16] = {};
-    const double start = NowMs();
-    EXPECT_EQ(0u, m_device.Read(buffer, sizeof(buffer)));
-    EXPECT_EQ(0u, m_device.Write(buffer, 3));
-    EXPECT_FALSE(m_device.Reset());
-    EXPECT_FALSE(m_device.Close());
-    EXPECT_LT(NowMs() - start, 50.0);
-}
-
-TEST_F(DeviceLinkTest, WritesCompleteAndRepliesArrive)
-{
-    ASSERT_TRUE(m_device.Open(GUID_DEVINTERFACE_IMAGEDEV, 0));
-    const BYTE packet[] = {0x10, 0x07, 0x80};
-    EXPECT_EQ(3u, m_device.Write(packet, 3));
-    BYTE reply[4] = {};
-    EXPECT_EQ(1u, m_device.Read(reply, sizeof(reply)));
-    EXPECT_EQ(0x10, reply[0]);
-    EXPECT_EQ(0x80, Status().regs[0x07]);
+    EXPECT_TRUE(m_device.Reset());
+    EXPECT_EQ(std::vector<std::string>({"OPEN", "RESET"}), Log());
 }
 
 TEST_F(DeviceLinkTest, UnansweredReadTimesOutAndLeavesNothingPending)
@@ -81,24 +60,14 @@ TEST_F(DeviceLinkTest, UnansweredReadTimesOutAndLeavesNothingPending)
     BYTE buffer[512] = {};
     const double start = NowMs();
     EXPECT_EQ(0u, m_device.Read(buffer, sizeof(buffer)));
-    const double elapsed = NowMs() - start;
-    EXPECT_GE(elapsed, 190.0);
-    EXPECT_LT(elapsed, 600.0);
+    EXPECT_GE(NowMs() - start, 190.0) << "the read did not wait its 200 ms";
     EXPECT_EQ(0u, Status().pendingReads);
     EXPECT_EQ(0u, Status().bytesDelivered);
 
     // The cancelled read must not swallow the next reply.
     const BYTE query = 0x9A;
     EXPECT_EQ(1u, m_device.Write(&query, 1));
-    EXPECT_GE(m_device.Read(buffer, 12), 1u);
-}
-
-TEST_F(DeviceLinkTest, ResetReachesTheDeviceBeforeReturning)
-{
-    ASSERT_TRUE(m_device.Open(GUID_DEVINTERFACE_IMAGEDEV, 0));
-    EXPECT_TRUE(m_device.Reset());
-    EXPECT_EQ(1u, Status().resetCount);
-    EXPECT_EQ(std::vector<std::string>({"OPEN", "RESET"}), Log());
+    EXPECT_EQ(4u, m_device.Read(buffer, 12));
 }
 
 // The driver keeps the read, so only the link's own wait ends it: Close
@@ -128,7 +97,8 @@ TEST_F(DeviceLinkTest, CloseWaitsForATransferInFlightOnAnotherThread)
 
 // A driver that ignores cancellation costs each transfer its time-out plus
 // one second, and the reset a second and a half plus one; their requests
-// stay alive (parked) until the driver lets them go.
+// stay alive (parked) until the driver lets them go. The bounds are far
+// above those waits: only an unbounded wait exceeds them.
 TEST_F(DeviceLinkTest, AStuckDriverCostsBoundedWaitsAndItsRequestsStayAlive)
 {
     ASSERT_TRUE(m_device.Open(GUID_DEVINTERFACE_IMAGEDEV, 0));
@@ -136,10 +106,8 @@ TEST_F(DeviceLinkTest, AStuckDriverCostsBoundedWaitsAndItsRequestsStayAlive)
     BYTE buffer[512];
     double start = NowMs();
     EXPECT_EQ(0u, m_device.Read(buffer, sizeof(buffer)));
-    EXPECT_LT(NowMs() - start, 5000.0);
-    start = NowMs();
     EXPECT_FALSE(m_device.Reset());
-    EXPECT_LT(NowMs() - start, 5000.0);
+    EXPECT_LT(NowMs() - start, 15000.0);
     EXPECT_EQ(2u, Status().heldRequests);
     EXPECT_EQ(2, ParkedRequests());
 
@@ -147,18 +115,17 @@ TEST_F(DeviceLinkTest, AStuckDriverCostsBoundedWaitsAndItsRequestsStayAlive)
     // finds them complete and releases them.
     ASSERT_TRUE(m_sim.SetFaults(0, 0));
     const BYTE query = 0x9A;
-    for (int i = 0; i < 100 && ParkedRequests() > 0; ++i) {
+    for (int i = 0; i < 500 && ParkedRequests() > 0; ++i) {
         EXPECT_EQ(1u, m_device.Write(&query, 1));
         Sleep(20);
     }
     EXPECT_EQ(0, ParkedRequests());
     EXPECT_GE(m_device.Read(buffer, 12), 1u);
 
-    // The handshake with a stuck driver gives up within five seconds.
     ASSERT_TRUE(m_sim.SetFaults(0, SIM_FAULT_HOLD_READS));
     start = NowMs();
     EXPECT_FALSE(m_device.Connect());
-    EXPECT_LT(NowMs() - start, 5000.0);
+    EXPECT_LT(NowMs() - start, 15000.0);
     ASSERT_TRUE(m_sim.SetFaults(0, 0));
 }
 
@@ -167,10 +134,9 @@ TEST_F(DeviceLinkTest, UnplugFailsTransfersOnTheOpenHandle)
     ASSERT_TRUE(m_device.Open(GUID_DEVINTERFACE_IMAGEDEV, 0));
     ASSERT_TRUE(m_sim.SetPlugged(0, FALSE));
     BYTE buffer[8] = {};
-    const double start = NowMs();
     EXPECT_EQ(0u, m_device.Write(buffer, 3));
     EXPECT_EQ(0u, m_device.Read(buffer, sizeof(buffer)));
-    EXPECT_LT(NowMs() - start, 150.0);
+    EXPECT_EQ(2u, Status().refusedRequests);
 
     m_device.Close();
     EXPECT_FALSE(m_device.Open(GUID_DEVINTERFACE_IMAGEDEV, 0));

@@ -1,7 +1,6 @@
 // orlavent-inspect: hand-made streams with every kind of damage, split in
 // pieces of many sizes; the program's outputs read back with the system's
-// own PNG and AVI readers; its exit codes; a growing file; and a recording
-// made by the real program against the simulated sensor.
+// own PNG and AVI readers; its exit codes; a growing file.
 #include <windows.h>
 
 #include <vfw.h>
@@ -207,6 +206,8 @@ int RunInspector(const std::string& arguments, std::string* output = nullptr)
     return static_cast<int>(code);
 }
 
+const char* const SUMMARY_KEYS[] = {"bytes", "markers", "leading_bytes", "complete", "short", "long", "unfinished"};
+
 // The integer after "key": in the program's JSON; -1 if absent.
 long long JsonInteger(const std::string& json, const char* key)
 {
@@ -246,36 +247,28 @@ protected:
     std::string m_capture;
 };
 
-TEST_F(InspectorProgram, JsonAndCsvTellEachPicture)
+// One run writes every output; --pictures limits the CSV rows, the PNGs
+// (only complete pictures get one) and the AVI's frames.
+TEST_F(InspectorProgram, EveryOutputTellsThePicturesForTheSystemsReaders)
 {
+    const std::string csv = TempFolder() + "pictures.csv", folder = TempFolder() + "png";
+    const std::string avi = TempFolder() + "pictures.avi";
     std::string json;
-    ASSERT_EQ(0, RunInspector("--json " + m_capture, &json));
-    EXPECT_EQ(49243, JsonInteger(json, "bytes"));
-    EXPECT_EQ(6, JsonInteger(json, "markers"));
-    EXPECT_EQ(3, JsonInteger(json, "leading_bytes"));
-    EXPECT_EQ(3, JsonInteger(json, "complete"));
-    EXPECT_EQ(1, JsonInteger(json, "short"));
-    EXPECT_EQ(1, JsonInteger(json, "long"));
-    EXPECT_EQ(1, JsonInteger(json, "unfinished"));
+    ASSERT_EQ(0, RunInspector("--json --pictures 2-5 --csv " + csv + " --png " + folder + " --scale 4 --avi " + avi +
+                                  " --fps 10 " + m_capture, &json));
+    const long long counts[] = {49243, 6, 3, 3, 1, 1, 1};
+    for (size_t i = 0; i < 7; ++i)
+        EXPECT_EQ(counts[i], JsonInteger(json, SUMMARY_KEYS[i])) << SUMMARY_KEYS[i];
 
-    const std::string csv = TempFolder() + "pictures.csv";
-    ASSERT_EQ(0, RunInspector("--pictures 2-4 --csv " + csv + " " + m_capture));
     std::vector<BYTE> rows;
     ASSERT_TRUE(testing_support::ReadWholeFile(csv.c_str(), rows));
     EXPECT_EQ("number,offset,length,kind,min,mean,max\r\n"
               "2,12303,10,short,9,9.00,9\r\n"
               "3,12319,12288,complete,0,124.89,250\r\n" // 48 x (0..250) then 0..239
-              "4,24613,12290,long,9,9.00,9\r\n",
+              "4,24613,12290,long,9,9.00,9\r\n"
+              "5,36909,12288,complete,0,124.89,250\r\n",
               std::string(rows.begin(), rows.end()));
-}
 
-TEST_F(InspectorProgram, PngAndAviHoldTheCompletePicturesForTheSystemsReaders)
-{
-    const std::string folder = TempFolder() + "png";
-    const std::string avi = TempFolder() + "pictures.avi";
-    ASSERT_EQ(0, RunInspector("--png " + folder + " --scale 4 --pictures 3-6 --avi " + avi + " --fps 10 " + m_capture));
-
-    // Pictures 3 and 5 are the complete ones in range.
     EXPECT_EQ(INVALID_FILE_ATTRIBUTES, GetFileAttributesA((folder + "\\picture-000001.png").c_str()));
     EXPECT_EQ(INVALID_FILE_ATTRIBUTES, GetFileAttributesA((folder + "\\picture-000004.png").c_str()));
     for (const char* name : {"\\picture-000003.png", "\\picture-000005.png"}) {
@@ -336,55 +329,11 @@ TEST_F(InspectorProgram, ExitCodesTellBadUsageUnreadableInputAndUnwritableOutput
 
     std::string json;
     EXPECT_EQ(0, RunInspector("--json " + empty, &json));
-    for (const char* key : {"bytes", "markers", "leading_bytes", "complete", "short", "long", "unfinished"})
-        EXPECT_EQ(0, JsonInteger(json, key)) << key;
+    for (const char* key : SUMMARY_KEYS)
+        EXPECT_EQ(0, JsonInteger(json, key)) << key << " of an empty file";
     std::vector<BYTE> capture;
     ASSERT_TRUE(testing_support::ReadWholeFile(m_capture.c_str(), capture));
     EXPECT_EQ(49243u, capture.size()) << "the capture file was changed";
-}
-
-// Orlavent.exe records against the still picture through its scripted
-// session; every complete picture of the recording is that picture.
-TEST_F(SimTest, ARecordingOfTheRealProgramSplitsIntoTheSensorsPictures)
-{
-    ASSERT_TRUE(m_sim.SetFaults(0, SIM_FAULT_STILL));
-    const std::string session = "\"" + testing_support::ProgramFolder() + "orlavent_session.exe\" --seconds 1";
-    STARTUPINFOA startup = {};
-    startup.cb = sizeof(startup);
-    PROCESS_INFORMATION process = {};
-    std::string line = session;
-    ASSERT_TRUE(CreateProcessA(nullptr, &line[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup, &process));
-    WaitForSingleObject(process.hProcess, INFINITE);
-    DWORD code = 1;
-    GetExitCodeProcess(process.hProcess, &code);
-    CloseHandle(process.hProcess);
-    CloseHandle(process.hThread);
-    ASSERT_EQ(0u, code) << "the scripted session failed";
-
-    const std::string folder = TempFolder() + "recording";
-    std::string json;
-    ASSERT_EQ(0, RunInspector("--json --png " + folder + " --pictures 1-3 C:\\1.txt", &json));
-    std::vector<BYTE> file, picture;
-    ASSERT_TRUE(testing_support::ReadWholeFile("C:\\1.txt", file));
-    ASSERT_TRUE(m_sim.GetPicture(0, picture));
-    EXPECT_EQ(static_cast<long long>(file.size()), JsonInteger(json, "bytes"));
-    EXPECT_GE(JsonInteger(json, "complete"), 2);
-    if (Status().overflowBytes == 0) {
-        EXPECT_EQ(0, JsonInteger(json, "short"));
-        EXPECT_EQ(0, JsonInteger(json, "long"));
-    }
-    // Which of the first pictures are complete depends on where the stream began.
-    int pngs = 0;
-    for (const char* name : {"\\picture-000001.png", "\\picture-000002.png", "\\picture-000003.png"}) {
-        UINT width = 0, height = 0;
-        std::vector<BYTE> grey;
-        if (GetFileAttributesA((folder + name).c_str()) == INVALID_FILE_ATTRIBUTES)
-            continue;
-        ++pngs;
-        ASSERT_TRUE(ReadPng(folder + name, width, height, grey)) << name;
-        EXPECT_EQ(picture, grey) << name;
-    }
-    EXPECT_GE(pngs, 1);
 }
 
 } // namespace

@@ -1,6 +1,7 @@
 // test_support.h - what every test program shares: the simulated sensor,
-// installed and started before the first test, and a fixture that puts it
-// back to its power-on state before each test.
+// installed and started before the first test, a fixture that puts it
+// back to its power-on state before each test, and test windows whose
+// painted pixels can be read back.
 #pragma once
 
 #include <windows.h>
@@ -25,6 +26,37 @@ bool ReadWholeFile(const char* path, std::vector<BYTE>& bytes);
 
 // FNV-1a 32, as the simulated sensor hashes what it delivers.
 DWORD Fnv1a(const BYTE* data, size_t size, DWORD hash = SIM_FNV_OFFSET);
+
+// A visible popup window with a client area of width x height pixels
+// filled with one colour, destroyed with the object.
+class CTestWindow {
+public:
+    CTestWindow(int width, int height, COLORREF background = RGB(0, 0, 0));
+    ~CTestWindow();
+    CTestWindow(const CTestWindow&) = delete;
+    CTestWindow& operator=(const CTestWindow&) = delete;
+
+    HWND Get() const { return m_hwnd; }
+
+private:
+    HWND m_hwnd;
+};
+
+// The client area's pixels as 0x00RRGGBB, row-major, top row first.
+class CClientPixels {
+public:
+    explicit CClientPixels(HWND hwnd);
+
+    int Width() const { return m_width; }
+    int Height() const { return m_height; }
+    // As COLORREF (0x00BBGGRR), to compare with RGB().
+    COLORREF At(int x, int y) const;
+
+private:
+    int m_width = 0;
+    int m_height = 0;
+    std::vector<DWORD> m_pixels;
+};
 
 } // namespace testing_support
 
