@@ -3,8 +3,8 @@
 // capture from connect to exit, checked against what the sensor delivered.
 #include <algorithm>
 #include <cstdlib>
+#include <functional>
 
-#include "display/frame_painter.h"
 #include "inspect/capture_splitter.h"
 #include "tests/test_support.h"
 #include "tools/window_driver.h"
@@ -31,42 +31,6 @@ constexpr size_t START_ACKS = 32; // one per register write
 constexpr BYTE ACK = 0x10;
 constexpr BYTE SYNC_ECHO = 0x3F;
 
-// A rectangle of the screen, copied once.
-class CScreenPixels {
-public:
-    CScreenPixels(POINT origin, int width, int height) : m_width(width), m_height(height), m_pixels(width * height)
-    {
-        BITMAPINFO info = {};
-        info.bmiHeader.biSize = sizeof(info.bmiHeader);
-        info.bmiHeader.biWidth = width;
-        info.bmiHeader.biHeight = -height;
-        info.bmiHeader.biPlanes = 1;
-        info.bmiHeader.biBitCount = 32;
-        HDC screen = GetDC(nullptr);
-        HDC memory = CreateCompatibleDC(screen);
-        HBITMAP bitmap = CreateCompatibleBitmap(screen, width, height);
-        HGDIOBJ old = SelectObject(memory, bitmap);
-        BitBlt(memory, 0, 0, width, height, screen, origin.x, origin.y, SRCCOPY);
-        SelectObject(memory, old);
-        GetDIBits(memory, bitmap, 0, height, m_pixels.data(), &info, DIB_RGB_COLORS);
-        DeleteObject(bitmap);
-        DeleteDC(memory);
-        ReleaseDC(nullptr, screen);
-    }
-
-    int Height() const { return m_height; }
-    COLORREF At(int x, int y) const
-    {
-        const DWORD bgr = m_pixels[y * m_width + x];
-        return RGB(GetBValue(bgr), GetGValue(bgr), GetRValue(bgr));
-    }
-
-private:
-    int m_width;
-    int m_height;
-    std::vector<DWORD> m_pixels;
-};
-
 class ProgramTest : public SimTest {
 protected:
     void SetUp() override
@@ -92,25 +56,6 @@ protected:
         m_process = {};
     }
 
-    // One whole session of the program: connect, show the picture for a
-    // while, stop, exit. Returns the capture file.
-    std::vector<BYTE> Record()
-    {
-        std::vector<BYTE> file;
-        const HWND main = Launch();
-        EXPECT_NE(nullptr, main) << "the program's window did not show";
-        if (!main)
-            return file;
-        wd::Click(main, IDOK);
-        EXPECT_EQ("Connect Succeed", wd::AcknowledgeMessageBox("Connect", wd::DEFAULT_WAIT_MS, Pid()).text);
-        wd::Click(main, ID_SHOW_IMAGE);
-        EXPECT_TRUE(wd::WaitForControlText(main, ID_SHOW_IMAGE, "Stop"));
-        Sleep(CAPTURE_MS);
-        StopAndExit(main);
-        EXPECT_TRUE(ReadWholeFile(CAPTURE_FILE, file));
-        return file;
-    }
-
     // Starts the program and waits for its main window.
     HWND Launch()
     {
@@ -124,35 +69,52 @@ protected:
         return wd::WaitForDialog("Orlavent", START_WAIT_MS, m_process.dwProcessId);
     }
 
-    DWORD Pid() const { return m_process.dwProcessId; }
-
-    // Stops the capture, exits, and expects the program to end cleanly.
-    void StopAndExit(HWND main)
+    void Connect(HWND main, const char* expected = "Connect Succeed", DWORD timeoutMs = wd::DEFAULT_WAIT_MS)
     {
+        wd::Click(main, IDOK);
+        EXPECT_EQ(expected, wd::AcknowledgeMessageBox("Connect", timeoutMs, m_process.dwProcessId).text);
+    }
+
+    // Connects, shows the picture (the sensor's log starts afresh with the
+    // start sequence), runs `whileShowing`, stops and exits; returns the
+    // capture file once the program has ended cleanly.
+    std::vector<BYTE> Capture(HWND main, const std::function<void()>& whileShowing = [] { Sleep(CAPTURE_MS); })
+    {
+        std::vector<BYTE> file;
+        Connect(main);
+        EXPECT_TRUE(m_sim.ClearLog(0));
+        wd::Click(main, ID_SHOW_IMAGE);
+        EXPECT_TRUE(wd::WaitForControlText(main, ID_SHOW_IMAGE, "Stop"));
+        whileShowing();
         wd::Click(main, ID_SHOW_IMAGE);
         EXPECT_TRUE(wd::WaitForControlText(main, ID_SHOW_IMAGE, "Show Image"));
         wd::Click(main, IDCANCEL);
-        ASSERT_EQ(WAIT_OBJECT_0, WaitForSingleObject(m_process.hProcess, EXIT_WAIT_MS)) << "the program did not end";
         DWORD exitCode = 1;
+        EXPECT_EQ(WAIT_OBJECT_0, WaitForSingleObject(m_process.hProcess, EXIT_WAIT_MS)) << "the program did not end";
         GetExitCodeProcess(m_process.hProcess, &exitCode);
         EXPECT_EQ(0u, exitCode);
+        EXPECT_TRUE(ReadWholeFile(CAPTURE_FILE, file));
+        return file;
     }
 
-    // Delivered since the log was cleared before the start: the start
-    // sequence's replies, which the program consumes, then the stream,
-    // which it records.
-    std::vector<BYTE> ExpectFileHoldsTheStreamDelivered()
+    std::vector<BYTE> Record()
+    {
+        const HWND main = Launch();
+        EXPECT_NE(nullptr, main) << "the program's window did not show";
+        return main ? Capture(main) : std::vector<BYTE>();
+    }
+
+    // Delivered since the start: the start sequence's replies, which the
+    // program consumes, then the stream, which it records.
+    void ExpectFileHoldsTheStreamDelivered(const std::vector<BYTE>& file)
     {
         std::vector<BYTE> replies(START_ACKS, ACK);
         replies.push_back(SYNC_ECHO);
-        std::vector<BYTE> file;
-        EXPECT_TRUE(ReadWholeFile(CAPTURE_FILE, file));
         const SIM_STATUS status = Status();
         EXPECT_EQ(0u, status.overflowBytes);
         EXPECT_GT(file.size(), 3u * 12288);
         EXPECT_EQ(status.bytesDelivered, replies.size() + file.size());
         EXPECT_EQ(status.deliveredHash, Fnv1a(file.data(), file.size(), Fnv1a(replies.data(), replies.size())));
-        return file;
     }
 
     PROCESS_INFORMATION m_process = {};
@@ -163,13 +125,9 @@ protected:
 // sequence: the stream may begin and end anywhere in it.
 ::testing::AssertionResult IsStillPictureStream(const std::vector<BYTE>& stream, const std::vector<BYTE>& picture)
 {
-    std::vector<BYTE> period;
-    for (UINT i = 0; i < FRAME_MARKER_LENGTH; ++i)
-        period.push_back(FRAME_MARKER[i]);
+    std::vector<BYTE> period = {0xFF, 0xFF, 0x00, 0xFF, 0x80, 0x60};
     period.insert(period.end(), picture.begin(), picture.end());
-    size_t first = 0;
-    while (first + FRAME_MARKER_LENGTH <= stream.size() && !IsFrameMarker(&stream[first]))
-        ++first;
+    const size_t first = std::search(stream.begin(), stream.end(), period.begin(), period.begin() + 6) - stream.begin();
     if (first >= period.size())
         return ::testing::AssertionFailure() << "no marker within the first picture's length";
     const size_t phase = (period.size() - first) % period.size();
@@ -183,25 +141,8 @@ protected:
 TEST_F(ProgramTest, ACaptureRecordsExactlyWhatTheSensorDeliveredAndTheProgramEndsCleanly)
 {
     ASSERT_TRUE(m_sim.SetFaults(0, SIM_FAULT_STILL));
-    const HWND main = Launch();
-    ASSERT_NE(nullptr, main) << "the program's window did not show";
-
-    wd::Click(main, IDOK);
-    EXPECT_EQ("Connect Succeed", wd::AcknowledgeMessageBox("Connect", wd::DEFAULT_WAIT_MS, Pid()).text);
-
-    // From here the sensor counts the start sequence's replies and the stream.
-    ASSERT_TRUE(m_sim.ClearLog(0));
-    wd::Click(main, ID_SHOW_IMAGE);
-    ASSERT_TRUE(wd::WaitForControlText(main, ID_SHOW_IMAGE, "Stop"));
-    Sleep(CAPTURE_MS);
-
-    // The picture itself is checked by TheLivePictureOnScreenIsTheSensors:
-    // under Wine's null driver another process reads a window's pixels
-    // back black.
-
-    StopAndExit(main);
-    if (HasFatalFailure())
-        return;
+    const std::vector<BYTE> file = Record();
+    ASSERT_FALSE(HasFailure());
 
     // One start sequence went out, unretried, and the stream was stopped.
     const std::vector<std::string> log = Log();
@@ -211,7 +152,7 @@ TEST_F(ProgramTest, ACaptureRecordsExactlyWhatTheSensorDeliveredAndTheProgramEnd
     EXPECT_EQ("11 00 01", log[log.size() - 2]);
     EXPECT_EQ("CLOSE", log.back());
 
-    const std::vector<BYTE> file = ExpectFileHoldsTheStreamDelivered();
+    ExpectFileHoldsTheStreamDelivered(file);
     std::vector<BYTE> picture;
     ASSERT_TRUE(m_sim.GetPicture(0, picture));
     EXPECT_TRUE(IsStillPictureStream(file, picture));
@@ -225,35 +166,21 @@ TEST_F(ProgramTest, ChunkMessagesFromAnotherProcessDoNoHarm)
     const HWND main = Launch();
     ASSERT_NE(nullptr, main) << "the program's window did not show";
     const LPARAM junk[] = {0, 1, 0x1000, static_cast<LPARAM>(0xFFFF0000u), reinterpret_cast<LPARAM>(main)};
-    auto postJunk = [&] {
+    auto postJunkAndPing = [&] {
         for (LPARAM lParam : junk) {
             PostMessageA(main, 1102, 0, lParam);
             PostMessageA(main, 1102, static_cast<WPARAM>(lParam), lParam);
         }
-    };
-    auto answers = [&] {
         DWORD_PTR result = 0;
-        return SendMessageTimeoutA(main, WM_NULL, 0, 0, SMTO_NORMAL, wd::DEFAULT_WAIT_MS, &result) != 0;
+        EXPECT_TRUE(SendMessageTimeoutA(main, WM_NULL, 0, 0, SMTO_NORMAL, wd::DEFAULT_WAIT_MS, &result));
     };
-
-    postJunk();
-    EXPECT_TRUE(answers()) << "idle";
+    postJunkAndPing(); // idle
     ASSERT_TRUE(m_sim.SetRate(0, SIM_RATE_FLAT_OUT));
-    wd::Click(main, IDOK);
-    EXPECT_EQ("Connect Succeed", wd::AcknowledgeMessageBox("Connect", wd::DEFAULT_WAIT_MS, Pid()).text);
-    ASSERT_TRUE(m_sim.ClearLog(0));
-    wd::Click(main, ID_SHOW_IMAGE);
-    ASSERT_TRUE(wd::WaitForControlText(main, ID_SHOW_IMAGE, "Stop"));
-    for (int i = 0; i < 50; ++i) {
-        postJunk();
-        Sleep(10);
-    }
-    EXPECT_TRUE(answers()) << "streaming";
-    StopAndExit(main);
-    if (HasFatalFailure())
-        return;
-
-    ExpectFileHoldsTheStreamDelivered();
+    const std::vector<BYTE> file = Capture(main, [&] {
+        for (int i = 0; i < 50; ++i)
+            postJunkAndPing();
+    });
+    ExpectFileHoldsTheStreamDelivered(file);
 }
 
 // A driver that neither completes reads nor lets them be cancelled costs
@@ -264,24 +191,19 @@ TEST_F(ProgramTest, AStuckDriverNeverFreezesTheWindow)
     const HWND main = Launch();
     ASSERT_NE(nullptr, main) << "the program's window did not show";
     auto holdReadsWhileShowing = [&] {
+        Connect(main);
         wd::Click(main, ID_SHOW_IMAGE);
         EXPECT_TRUE(wd::WaitForControlText(main, ID_SHOW_IMAGE, "Stop"));
         EXPECT_TRUE(m_sim.SetFaults(0, SIM_FAULT_HOLD_READS));
         for (int i = 0; i < 100 && Status().heldRequests == 0; ++i)
             Sleep(20);
     };
-    wd::Click(main, IDOK);
-    EXPECT_EQ("Connect Succeed", wd::AcknowledgeMessageBox("Connect", wd::DEFAULT_WAIT_MS, Pid()).text);
     holdReadsWhileShowing();
     wd::Click(main, ID_SHOW_IMAGE);
     EXPECT_TRUE(wd::WaitForControlText(main, ID_SHOW_IMAGE, "Show Image", 3000)) << "Stop";
-
-    wd::Click(main, IDOK); // the query's reply is never read
-    EXPECT_EQ("Connect Fail", wd::AcknowledgeMessageBox("Connect", 5000, Pid()).text);
+    Connect(main, "Connect Fail", 5000); // the query's reply is never read
 
     ASSERT_TRUE(m_sim.SetFaults(0, 0));
-    wd::Click(main, IDOK);
-    EXPECT_EQ("Connect Succeed", wd::AcknowledgeMessageBox("Connect", wd::DEFAULT_WAIT_MS, Pid()).text);
     holdReadsWhileShowing();
     wd::Click(main, IDCANCEL);
     EXPECT_TRUE(wd::WaitUntilGone(main, 3000)) << "Exit";
@@ -299,26 +221,20 @@ TEST_F(ProgramTest, TheLivePictureOnScreenIsTheSensors)
     ASSERT_TRUE(m_sim.SetFaults(0, SIM_FAULT_STILL));
     const HWND main = Launch();
     ASSERT_NE(nullptr, main) << "the program's window did not show";
-    SetForegroundWindow(main);
-    wd::Click(main, IDOK);
-    EXPECT_EQ("Connect Succeed", wd::AcknowledgeMessageBox("Connect", wd::DEFAULT_WAIT_MS, Pid()).text);
-    wd::Click(main, ID_SHOW_IMAGE);
-    ASSERT_TRUE(wd::WaitForControlText(main, ID_SHOW_IMAGE, "Stop"));
-    Sleep(CAPTURE_MS);
-
-    const HWND control = GetDlgItem(main, 1000);
-    RECT client = {};
-    GetClientRect(control, &client);
-    POINT origin = {0, 0};
-    ClientToScreen(control, &origin);
-    const CScreenPixels screen(origin, 512, std::min<LONG>(client.bottom, 384));
+    testing_support::CClientPixels screen;
+    Capture(main, [&] {
+        Sleep(CAPTURE_MS);
+        screen = testing_support::CClientPixels::OnScreen(GetDlgItem(main, 1000));
+    });
     std::vector<BYTE> picture;
     ASSERT_TRUE(m_sim.GetPicture(0, picture));
-    StopAndExit(main);
 
+    // The sunken edge hides the picture's last row.
+    ASSERT_EQ(512, screen.Width());
+    ASSERT_EQ(383, screen.Height());
     int mismatches = 0;
     for (int y = 0; y < screen.Height(); ++y)
-        for (int x = 0; x < 512; ++x) {
+        for (int x = 0; x < screen.Width(); ++x) {
             const BYTE v = picture[(y / 4) * 128 + x / 4];
             if (screen.At(x, y) != RGB(v, v, v) && mismatches++ == 0)
                 ADD_FAILURE() << "first wrong pixel at (" << x << ", " << y << ")";
@@ -352,7 +268,6 @@ public:
 TEST_F(ProgramTest, ARecordingReplayedBySensorRecordsTheSamePictures)
 {
     const std::vector<BYTE> first = Record();
-    ASSERT_FALSE(HasFailure());
     ASSERT_TRUE(m_sim.SetReplay(0, first, FALSE));
     const std::vector<BYTE> second = Record();
     ASSERT_FALSE(HasFailure());

@@ -76,8 +76,29 @@ CClientPixels::CClientPixels(HWND hwnd)
     GetClientRect(hwnd, &rc);
     m_width = rc.right;
     m_height = rc.bottom;
-    m_pixels.assign(static_cast<size_t>(m_width) * m_height, 0);
+    HDC hdc = GetDC(hwnd);
+    Copy(hdc, {0, 0});
+    ReleaseDC(hwnd, hdc);
+}
 
+CClientPixels CClientPixels::OnScreen(HWND hwnd)
+{
+    CClientPixels pixels;
+    RECT rc;
+    GetClientRect(hwnd, &rc);
+    pixels.m_width = rc.right;
+    pixels.m_height = rc.bottom;
+    POINT origin = {0, 0};
+    ClientToScreen(hwnd, &origin);
+    HDC screen = GetDC(nullptr);
+    pixels.Copy(screen, origin);
+    ReleaseDC(nullptr, screen);
+    return pixels;
+}
+
+void CClientPixels::Copy(HDC source, POINT origin)
+{
+    m_pixels.assign(static_cast<size_t>(m_width) * m_height, 0);
     BITMAPINFO info = {};
     info.bmiHeader.biSize = sizeof(info.bmiHeader);
     info.bmiHeader.biWidth = m_width;
@@ -86,18 +107,16 @@ CClientPixels::CClientPixels(HWND hwnd)
     info.bmiHeader.biBitCount = 32;
     info.bmiHeader.biCompression = BI_RGB;
 
-    HDC hdc = GetDC(hwnd);
-    HDC memory = CreateCompatibleDC(hdc);
+    HDC memory = CreateCompatibleDC(source);
     void* bits = nullptr;
-    HBITMAP section = CreateDIBSection(hdc, &info, DIB_RGB_COLORS, &bits, nullptr, 0);
+    HBITMAP section = CreateDIBSection(source, &info, DIB_RGB_COLORS, &bits, nullptr, 0);
     HGDIOBJ old = SelectObject(memory, section);
-    BitBlt(memory, 0, 0, m_width, m_height, hdc, 0, 0, SRCCOPY);
+    BitBlt(memory, 0, 0, m_width, m_height, source, origin.x, origin.y, SRCCOPY);
     GdiFlush();
     CopyMemory(m_pixels.data(), bits, m_pixels.size() * sizeof(DWORD));
     SelectObject(memory, old);
     DeleteObject(section);
     DeleteDC(memory);
-    ReleaseDC(hwnd, hdc);
 }
 
 COLORREF CClientPixels::At(int x, int y) const

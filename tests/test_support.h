@@ -45,7 +45,11 @@ private:
 // The client area's pixels as 0x00RRGGBB, row-major, top row first.
 class CClientPixels {
 public:
+    CClientPixels() = default; // none
+    // Through the window's own drawing context (this process's windows).
     explicit CClientPixels(HWND hwnd);
+    // Off the screen, where a display server holds every process's pixels.
+    static CClientPixels OnScreen(HWND hwnd);
 
     int Width() const { return m_width; }
     int Height() const { return m_height; }
@@ -53,6 +57,8 @@ public:
     COLORREF At(int x, int y) const;
 
 private:
+    void Copy(HDC source, POINT origin);
+
     int m_width = 0;
     int m_height = 0;
     std::vector<DWORD> m_pixels;
