@@ -104,7 +104,7 @@ TEST_F(DeviceLinkTest, AStuckDriverCostsBoundedWaitsAndItsRequestsStayAlive)
     ASSERT_TRUE(m_device.Open(GUID_DEVINTERFACE_IMAGEDEV, 0));
     ASSERT_TRUE(m_sim.SetFaults(0, SIM_FAULT_HOLD_READS | SIM_FAULT_HOLD_RESET));
     BYTE buffer[512];
-    double start = NowMs();
+    const double start = NowMs();
     EXPECT_EQ(0u, m_device.Read(buffer, sizeof(buffer)));
     EXPECT_FALSE(m_device.Reset());
     EXPECT_LT(NowMs() - start, 15000.0);
@@ -121,12 +121,6 @@ TEST_F(DeviceLinkTest, AStuckDriverCostsBoundedWaitsAndItsRequestsStayAlive)
     }
     EXPECT_EQ(0, ParkedRequests());
     EXPECT_GE(m_device.Read(buffer, 12), 1u);
-
-    ASSERT_TRUE(m_sim.SetFaults(0, SIM_FAULT_HOLD_READS));
-    start = NowMs();
-    EXPECT_FALSE(m_device.Connect());
-    EXPECT_LT(NowMs() - start, 15000.0);
-    ASSERT_TRUE(m_sim.SetFaults(0, 0));
 }
 
 TEST_F(DeviceLinkTest, UnplugFailsTransfersOnTheOpenHandle)
