@@ -8,5 +8,5 @@ RUN="$(dirname "$0")/wine-run.sh"
 "$RUN" "$BUILD/bin/protocol_bench.exe"
 "$RUN" "$BUILD/bin/capture_bench.exe" "${BENCH_SECONDS:-60}"
 # The inspector's capture file (about 200 MB) is made once, in the build folder.
-"$RUN" "$BUILD/bin/inspect_bench.exe" "Z:$(echo "$BUILD/inspect-bench.bin" | tr / '\\')"
+"$RUN" "$BUILD/bin/recording_bench.exe" "Z:$(echo "$BUILD/recording-bench.bin" | tr / '\\')"
 WINEPREFIX="$BUILD/wineprefix" wineserver -k 2>/dev/null || true

@@ -1,4 +1,4 @@
-#include "inspect/capture_splitter.h"
+#include "recording/capture_splitter.h"
 
 #include <emmintrin.h>
 

@@ -12,7 +12,7 @@
 #include <string>
 #include <vector>
 
-#include "inspect/capture_file.h"
+#include "recording/capture_file.h"
 #include "tools/stopwatch.h"
 
 using stopwatch::NowMs;
@@ -24,7 +24,7 @@ constexpr uint64_t DAMAGE_EVERY = 997;       // pictures between a short and a l
 constexpr int RUNS = 3;
 constexpr DWORD READ_BLOCK = 1 << 20;
 constexpr double MB = 1e6;
-const char DEFAULT_FILE[] = "inspect-bench.bin";
+const char DEFAULT_FILE[] = "recording-bench.bin";
 
 std::vector<BYTE> PatternPicture(uint64_t number)
 {

@@ -1,4 +1,4 @@
-// inspect_options.h - the command line of orlavent-inspect.
+// tool_options.h - the command line of orlavent-inspect.
 #pragma once
 
 #include <cstdint>

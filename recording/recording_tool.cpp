@@ -1,15 +1,15 @@
 // orlavent-inspect - tells what a recording of the sensor's stream holds,
 // and writes its pictures out as CSV rows, PNG files or a video.
-// See USAGE in inspect_options.cpp.
+// See USAGE in tool_options.cpp.
 #include <windows.h>
 
 #include <cinttypes>
 #include <cstdio>
 #include <string>
 
-#include "inspect/capture_file.h"
-#include "inspect/inspect_options.h"
-#include "inspect/picture_files.h"
+#include "recording/capture_file.h"
+#include "recording/tool_options.h"
+#include "recording/picture_files.h"
 #include "tools/stopwatch.h"
 
 using namespace inspect;

@@ -1,11 +1,11 @@
-#include "inspect/picture_files.h"
+#include "recording/picture_files.h"
 
 #include <vfw.h>
 
 #include <cstring>
 
 #include "device/win_handle.h"
-#include "inspect/capture_splitter.h"
+#include "recording/capture_splitter.h"
 
 using Microsoft::WRL::ComPtr;
 

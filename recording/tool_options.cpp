@@ -1,4 +1,4 @@
-#include "inspect/inspect_options.h"
+#include "recording/tool_options.h"
 
 #include <cerrno>
 #include <cstdlib>

@@ -1,4 +1,4 @@
-#include "inspect/capture_file.h"
+#include "recording/capture_file.h"
 
 namespace inspect {
 

@@ -13,8 +13,8 @@
 #include <string>
 #include <vector>
 
-#include "inspect/capture_file.h"
-#include "inspect/picture_files.h"
+#include "recording/capture_file.h"
+#include "recording/picture_files.h"
 #include "tests/test_support.h"
 
 using inspect::PictureKind;
