@@ -128,47 +128,50 @@ struct FaultScript {
     DWORD stopAfterBytes = 0;
 };
 
+// Faults named by a word alone, and those that take a number (word=N).
+const struct {
+    const char* name;
+    DWORD flag;
+} PLAIN_FAULTS[] = {
+    {"noquery", SIM_FAULT_NO_QUERY_REPLY}, {"once", SIM_FAULT_BAD_ACK_ONCE},     {"nosync", SIM_FAULT_NO_SYNC_ECHO},
+    {"nomarkers", SIM_FAULT_NO_MARKERS},   {"still", SIM_FAULT_STILL},           {"zeroreads", SIM_FAULT_ZERO_READS},
+    {"holdreads", SIM_FAULT_HOLD_READS},   {"holdreset", SIM_FAULT_HOLD_RESET},  {"refusestart", SIM_FAULT_REFUSE_START},
+    {"shortquery", SIM_FAULT_SHORT_QUERY}, {"badsync", SIM_FAULT_BAD_SYNC_ECHO},
+};
+
+const struct {
+    const char* name;
+    DWORD flag;
+    DWORD FaultScript::*number;
+} NUMBERED_FAULTS[] = {
+    {"badack", SIM_FAULT_BAD_ACK, &FaultScript::badAckEntry},
+    {"noack", SIM_FAULT_NO_ACK, &FaultScript::badAckEntry},
+    {"silent", SIM_FAULT_GO_SILENT, &FaultScript::stopAfterBytes},
+};
+
 bool ParseFault(const std::string& word, FaultScript& script)
 {
     const size_t eq = word.find('=');
     const std::string name = word.substr(0, eq);
     const std::string value = eq == std::string::npos ? "" : word.substr(eq + 1);
-    if (name == "none")
+    if (name == "none" && eq == std::string::npos) {
         script = FaultScript();
-    else if (name == "noquery")
-        script.flags |= SIM_FAULT_NO_QUERY_REPLY;
-    else if (name == "badack" && IsNumber(value)) {
-        script.flags |= SIM_FAULT_BAD_ACK;
-        script.badAckEntry = ToNumber(value);
-    } else if (name == "once")
-        script.flags |= SIM_FAULT_BAD_ACK_ONCE;
-    else if (name == "nosync")
-        script.flags |= SIM_FAULT_NO_SYNC_ECHO;
-    else if (name == "silent" && IsNumber(value)) {
-        script.flags |= SIM_FAULT_GO_SILENT;
-        script.stopAfterBytes = ToNumber(value);
-    } else if (name == "nomarkers")
-        script.flags |= SIM_FAULT_NO_MARKERS;
-    else if (name == "still")
-        script.flags |= SIM_FAULT_STILL;
-    else if (name == "zeroreads")
-        script.flags |= SIM_FAULT_ZERO_READS;
-    else if (name == "holdreads")
-        script.flags |= SIM_FAULT_HOLD_READS;
-    else if (name == "holdreset")
-        script.flags |= SIM_FAULT_HOLD_RESET;
-    else if (name == "refusestart")
-        script.flags |= SIM_FAULT_REFUSE_START;
-    else if (name == "shortquery")
-        script.flags |= SIM_FAULT_SHORT_QUERY;
-    else if (name == "badsync")
-        script.flags |= SIM_FAULT_BAD_SYNC_ECHO;
-    else if (name == "noack" && IsNumber(value)) {
-        script.flags |= SIM_FAULT_NO_ACK;
-        script.badAckEntry = ToNumber(value);
-    } else
-        return false;
-    return true;
+        return true;
+    }
+    for (const auto& fault : PLAIN_FAULTS) {
+        if (name == fault.name && eq == std::string::npos) {
+            script.flags |= fault.flag;
+            return true;
+        }
+    }
+    for (const auto& fault : NUMBERED_FAULTS) {
+        if (name == fault.name && IsNumber(value)) {
+            script.flags |= fault.flag;
+            script.*fault.number = ToNumber(value);
+            return true;
+        }
+    }
+    return false;
 }
 
 bool SetFaults(sim::Control& control, DWORD device, const Args& args)
@@ -176,7 +179,8 @@ bool SetFaults(sim::Control& control, DWORD device, const Args& args)
     FaultScript script;
     for (const std::string& word : args) {
         if (!ParseFault(word, script)) {
-            std::printf("unknown fault '%s' (none noquery badack=N once nosync silent=N nomarkers still\n  zeroreads holdreads holdreset refusestart shortquery badsync noack=N)\n",
+            std::printf("unknown fault '%s' (none noquery badack=N once nosync silent=N nomarkers still\n"
+                        "  zeroreads holdreads holdreset refusestart shortquery badsync noack=N)\n",
                         word.c_str());
             return false;
         }
