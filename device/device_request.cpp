@@ -52,8 +52,7 @@ CRequestParking& Parking()
 CDeviceRequest::CDeviceRequest(DWORD length)
     : m_overlapped(),
       m_event(CreateEventA(nullptr, TRUE, FALSE, nullptr)),
-      m_buffer(length ? new (std::nothrow) BYTE[length] : nullptr),
-      m_length(length)
+      m_buffer(length ? new (std::nothrow) BYTE[length] : nullptr)
 {
     m_overlapped.hEvent = m_event.Get();
 }

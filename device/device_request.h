@@ -33,7 +33,6 @@ public:
 
     OVERLAPPED* Overlapped() { return &m_overlapped; }
     BYTE* Buffer() { return m_buffer.get(); }
-    DWORD Length() const { return m_length; }
 
     // Waits up to `timeoutMs` for the request to complete; on time-out it
     // is cancelled and given CANCEL_GRACE_MS more. TRUE when the request
@@ -54,7 +53,6 @@ private:
     OVERLAPPED m_overlapped;
     CEventHandle m_event;
     std::unique_ptr<BYTE[]> m_buffer;
-    DWORD m_length;
 };
 
 using DeviceRequestPtr = std::unique_ptr<CDeviceRequest>;
