@@ -1,12 +1,18 @@
 #!/bin/sh
-# Runs the benchmarks under Wine against the simulated sensor.
+# Runs the benchmarks under Wine against the simulated sensor, in the
+# flavour the host runs natively (the Makefile picks the build): figures of
+# the i686 build under qemu-user would measure the emulator.
 #   BENCH_SECONDS  length of the streaming run (default 60)
 set -eu
 BUILD="$(cd "${1:-build}" && pwd)"
+ORLAVENT_BUILD="$BUILD"
+. "$(dirname "$0")/wine-env.sh"
+echo "bench: $(wine_flavour)"
 export ORLAVENT_WINEPREFIX="$BUILD/wineprefix"
-RUN="$(dirname "$0")/wine-run.sh"
+RUN="$ORLAVENT_SCRIPTS/wine-run.sh"
 "$RUN" "$BUILD/bin/protocol_bench.exe"
 "$RUN" "$BUILD/bin/capture_bench.exe" "${BENCH_SECONDS:-60}"
 # The inspector's capture file (about 200 MB) is made once, in the build folder.
 "$RUN" "$BUILD/bin/recording_bench.exe" "Z:$(echo "$BUILD/recording-bench.bin" | tr / '\\')"
 WINEPREFIX="$BUILD/wineprefix" wineserver -k 2>/dev/null || true
+echo "bench: $(wine_flavour)"

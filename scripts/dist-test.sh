@@ -2,13 +2,18 @@
 # Unpacks the release zip of a build and runs both programs from it: the
 # inspector's help, then a recording made by the unpacked Orlavent.exe
 # against the simulated sensor (operated by the scripted session from the
-# build), and the unpacked inspector's summary of that recording.
+# build), and the unpacked inspector's summary of that recording. The
+# programs run as the tests' own do (under qemu-user where the host runs no
+# 32-bit code).
 #   dist-test.sh BUILD ZIP OBJDUMP
 set -eu
 BUILD="$(cd "$1" && pwd)"
 ZIP="$2"
 OBJDUMP="$3"
-RUN="$(cd "$(dirname "$0")" && pwd)/wine-run.sh"
+ORLAVENT_BUILD="$BUILD"
+. "$(dirname "$0")/wine-env.sh"
+echo "dist-test: $(wine_flavour)"
+RUN="$ORLAVENT_SCRIPTS/wine-run.sh"
 export ORLAVENT_WINEPREFIX="$BUILD/wineprefix"
 fail() { echo "dist-test: $*" >&2; exit 1; }
 

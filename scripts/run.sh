@@ -6,9 +6,11 @@
 # capture file are.
 set -eu
 BUILD="$(cd "${1:-build}" && pwd)"
+ORLAVENT_BUILD="$BUILD"
 BIN="$BUILD/bin"
 OUT="$BUILD/run"
 . "$(dirname "$0")/wine-env.sh"
+echo "run: $(wine_flavour)"
 
 mkdir -p "$OUT"
 XVFB_PID=""

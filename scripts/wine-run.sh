@@ -3,7 +3,10 @@
 # own prefix. CTest uses it as the emulator for every test executable.
 #   ORLAVENT_WINEPREFIX  the prefix (default: ./wineprefix of the caller)
 #   ORLAVENT_GRAPHICS    null (default, no display needed) or x11 ($DISPLAY)
+#   ORLAVENT_ARCH        the build's flavour (default: that of the build
+#                        holding the prefix)
 set -eu
+ORLAVENT_BUILD="$(dirname "${ORLAVENT_WINEPREFIX:-$PWD/wineprefix}")"
 . "$(dirname "$0")/wine-env.sh"
 wine_prefix_ready "${ORLAVENT_WINEPREFIX:-$PWD/wineprefix}" "${ORLAVENT_GRAPHICS:-null}"
 # Keep the server, and with it the simulated sensor's driver, loaded
