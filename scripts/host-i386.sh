@@ -21,7 +21,9 @@ if [ "${1:-}" = --qemu-usable ]; then
     qemu_usable
     exit
 fi
-if "$LOADER" --version >/dev/null 2>&1; then
+if [ -n "${ORLAVENT_IN_I386_NS:-}" ]; then
+    echo qemu
+elif "$LOADER" --version >/dev/null 2>&1; then
     echo native
 elif qemu_usable && "$(dirname "$0")/with-i386.sh" "$LOADER" --version >/dev/null 2>&1; then
     echo qemu
