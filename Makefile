@@ -40,9 +40,9 @@ test: build
 run: build
 	@scripts/run.sh $(BUILD)
 
-bench: configure
+bench: setup
 	@if [ "$$(scripts/host-i386.sh)" != qemu ]; then \
-		cmake --build $(BUILD) -j $(JOBS) && scripts/bench.sh $(BUILD); \
+		$(MAKE) --no-print-directory build && scripts/bench.sh $(BUILD); \
 	else \
 		$(CMAKE_CONFIGURE) -S . -B $(BENCH_BUILD) -DORLAVENT_ARCH=x86_64 >/dev/null && \
 		cmake --build $(BENCH_BUILD) -j $(JOBS) && scripts/bench.sh $(BENCH_BUILD); \

@@ -7,7 +7,12 @@ set -eu
 BUILD="$(cd "${1:-build}" && pwd)"
 ORLAVENT_BUILD="$BUILD"
 . "$(dirname "$0")/wine-env.sh"
-echo "bench: $(wine_flavour)"
+if [ "$ORLAVENT_ARCH" = x86_64 ]; then
+    say() { echo "bench: $(wine_flavour), natively: this host runs no 32-bit code, and figures of the i686 product under qemu-user would measure the emulator"; }
+else
+    say() { echo "bench: $(wine_flavour)"; }
+fi
+say
 export ORLAVENT_WINEPREFIX="$BUILD/wineprefix"
 RUN="$ORLAVENT_SCRIPTS/wine-run.sh"
 "$RUN" "$BUILD/bin/protocol_bench.exe"
@@ -15,4 +20,4 @@ RUN="$ORLAVENT_SCRIPTS/wine-run.sh"
 # The inspector's capture file (about 200 MB) is made once, in the build folder.
 "$RUN" "$BUILD/bin/recording_bench.exe" "Z:$(echo "$BUILD/recording-bench.bin" | tr / '\\')"
 WINEPREFIX="$BUILD/wineprefix" wineserver -k 2>/dev/null || true
-echo "bench: $(wine_flavour)"
+say
