@@ -1,5 +1,6 @@
 # Cross-compiling for Windows with MinGW-w64 (posix threads): i686, the
-# product, or x86_64, the test flavour for hosts that run no 32-bit code.
+# product, or x86_64, what benchmarks measure on hosts that run no 32-bit
+# code (and the tests' last resort where 32-bit Wine cannot run at all).
 if(NOT ORLAVENT_ARCH)
     set(ORLAVENT_ARCH i686)
 endif()
