@@ -34,6 +34,7 @@ if [ -n "$missing" ]; then
         $SUDO dpkg --add-architecture i386
     fi
     $APT update -q
+    updated=1
     install $missing
 fi
 
@@ -44,7 +45,7 @@ fi
 # the whole host, and the tests register it only in a namespace of their own.
 if ! /usr/lib/wine/wine --version >/dev/null 2>&1 && ! "$SCRIPTS/host-i386.sh" --qemu-usable; then
     . /etc/os-release
-    $APT update -q
+    [ -n "${updated:-}" ] || $APT update -q
     candidate=$(apt-cache policy qemu-user | sed -n 's/^ *Candidate: //p')
     if dpkg --compare-versions "$candidate" ge 1:8.1; then
         install qemu-user
