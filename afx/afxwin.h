@@ -219,6 +219,7 @@ private:
     UINT m_nIDTemplate;
     BOOL m_bInitialized = FALSE; // WM_INITDIALOG has been handled
     BOOL m_bEnding = FALSE;      // EndDialog called: the window's destruction follows
+    BOOL m_bRunInsideSend = FALSE; // DoModal called while handling a message sent from elsewhere
 };
 
 // ---------------------------------------------------------------------------

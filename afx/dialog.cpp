@@ -108,6 +108,7 @@ INT_PTR CDialog::DoModal()
 {
     m_bInitialized = FALSE;
     m_bEnding = FALSE;
+    m_bRunInsideSend = IsFromElsewhere();
     CDialog* const pOuter = t_pDialogInCreation;
     t_pDialogInCreation = this;
     const INT_PTR nResult = ::DialogBoxParamA(AfxGetResourceHandle(), MAKEINTRESOURCEA(m_nIDTemplate),
@@ -154,9 +155,10 @@ HWND CDialog::FindOwner() const
 INT_PTR CALLBACK CDialog::DialogProc(HWND hDlg, UINT message, WPARAM wParam, LPARAM lParam)
 {
     CDialog* pDlg = DialogFromHandle(hDlg);
-    if (pDlg == nullptr && t_pDialogInCreation != nullptr && !IsFromElsewhere()) {
+    if (pDlg == nullptr && t_pDialogInCreation != nullptr) {
         // The first message of the window being built (WM_SETFONT or
-        // WM_INITDIALOG), sent by the dialog manager on this thread.
+        // WM_INITDIALOG), sent by the dialog manager on this thread before
+        // anyone else can know the window.
         pDlg = t_pDialogInCreation;
         t_pDialogInCreation = nullptr;
         pDlg->m_hWnd = hDlg;
@@ -170,14 +172,16 @@ INT_PTR CALLBACK CDialog::DialogProc(HWND hDlg, UINT message, WPARAM wParam, LPA
 }
 
 // Creation and destruction come from this thread's dialog manager: the
-// creation once, the destruction only after EndDialog. The same messages
-// sent or posted by anyone else would tear down a window that goes on
-// living, or initialise it again.
+// creation before all else, the destruction only after EndDialog. The same
+// messages sent or posted by anyone else would initialise the window again
+// or tear down one that goes on living.
 BOOL CDialog::IsOwnLifecycle(UINT message) const
 {
-    if (IsFromElsewhere())
-        return FALSE;
-    return message == WM_INITDIALOG ? !m_bInitialized : m_bEnding;
+    if (message == WM_INITDIALOG)
+        return !m_bInitialized;
+    // A dialog run from the handler of a message sent from elsewhere sees
+    // that message as the one in handling for its whole life.
+    return m_bEnding && (m_bRunInsideSend || !IsFromElsewhere());
 }
 
 INT_PTR CDialog::HandleMessage(HWND hDlg, UINT message, WPARAM wParam, LPARAM lParam)

@@ -201,12 +201,19 @@ TEST(AfxDialog, HandlersAnswerAndTheMainWindowOwnsOtherDialogsAndIsForgotten)
 // Creation and destruction messages that do not come from the dialog's own
 // life, sent from another thread or posted, reach neither the object nor
 // the dialog manager: the dialog initialises once, still answers and ends
-// as usual, and is torn down once.
+// as usual, and is torn down once. A dialog opened by a command sent from
+// another thread lives and ends as any other.
 TEST(AfxDialog, LifecycleMessagesFromElsewhereChangeNothing)
 {
-    CProbeDlg dlg;
+    CProbeDlg dlg, nested(103);
     std::thread stranger;
     LRESULT probeAfter = 0;
+    INT_PTR nestedResult = 0;
+    nested.m_onInit = [](CProbeDlg& n) {
+        PostClick(n.m_hWnd, IDCANCEL);
+        return TRUE;
+    };
+    dlg.m_onNested = [&](CProbeDlg&) { nestedResult = nested.DoModal(); };
     dlg.m_onInit = [&](CProbeDlg& d) {
         const HWND hDlg = d.m_hWnd;
         ::PostMessageA(hDlg, WM_INITDIALOG, 0, 0);
@@ -216,6 +223,7 @@ TEST(AfxDialog, LifecycleMessagesFromElsewhereChangeNothing)
             ::SendMessageA(hDlg, WM_INITDIALOG, 0, reinterpret_cast<LPARAM>(&junk));
             ::SendMessageA(hDlg, WM_DESTROY, 0, 0);
             ::SendMessageA(hDlg, WM_NCDESTROY, 0, 0);
+            ::SendMessageA(hDlg, WM_COMMAND, MAKEWPARAM(1001, BN_CLICKED), 0);
             probeAfter = ::SendMessageA(hDlg, WM_PROBE, 5, 6);
             PostClick(hDlg, IDCANCEL);
         });
@@ -228,6 +236,9 @@ TEST(AfxDialog, LifecycleMessagesFromElsewhereChangeNothing)
     EXPECT_EQ(1, dlg.m_nCancel);
     EXPECT_EQ(1, dlg.m_nDestroy);
     EXPECT_EQ(nullptr, dlg.m_hWnd);
+    EXPECT_EQ(IDCANCEL, nestedResult);
+    EXPECT_EQ(1, nested.m_nInit);
+    EXPECT_EQ(1, nested.m_nDestroy);
 }
 
 // The templates as the dialog manager builds them: what the operator reads
