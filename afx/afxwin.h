@@ -213,9 +213,13 @@ private:
     static INT_PTR CALLBACK DialogProc(HWND hDlg, UINT message, WPARAM wParam, LPARAM lParam);
     INT_PTR HandleMessage(HWND hDlg, UINT message, WPARAM wParam, LPARAM lParam);
     BOOL Dispatch(UINT message, WPARAM wParam, LPARAM lParam, LRESULT* pResult);
+    BOOL IsOwnLifecycle(UINT message) const;
     HWND FindOwner() const;
 
     UINT m_nIDTemplate;
+    BOOL m_bInitialized = FALSE; // WM_INITDIALOG has been handled
+    BOOL m_bEnding = FALSE;      // EndDialog called: the window's destruction follows
+    BOOL m_bRunInsideSend = FALSE; // DoModal called while handling a message sent from elsewhere
 };
 
 // ---------------------------------------------------------------------------

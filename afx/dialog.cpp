@@ -43,9 +43,35 @@ BOOL IsApplicationCommand(WPARAM wParam, LPARAM lParam)
     return bCommand && nID >= 0x8000 && nID < 0xF000;
 }
 
+// The dialog objects of this thread's windows. Kept here rather than in
+// the window's DWLP_USER, which any process may overwrite.
+std::map<HWND, CDialog*>& ThreadDialogs()
+{
+    thread_local std::map<HWND, CDialog*> s_dialogs;
+    return s_dialogs;
+}
+
 CDialog* DialogFromHandle(HWND hDlg)
 {
-    return reinterpret_cast<CDialog*>(::GetWindowLongPtrA(hDlg, DWLP_USER));
+    const auto& dialogs = ThreadDialogs();
+    const auto found = dialogs.find(hDlg);
+    return found == dialogs.end() ? nullptr : found->second;
+}
+
+// The dialog this thread is creating: its window's first message attaches
+// it. A message's own parameters never name the object.
+thread_local CDialog* t_pDialogInCreation = nullptr;
+
+// Sent by another thread or process: SendMessage from elsewhere, never the
+// window's own creation or destruction.
+BOOL IsFromElsewhere()
+{
+    return (::InSendMessageEx(nullptr) & ISMEX_SEND) != 0;
+}
+
+BOOL IsLifecycle(UINT message)
+{
+    return message == WM_INITDIALOG || IsTearDown(message);
 }
 
 // Points the window's "default handling requested" flag at one message's
@@ -80,8 +106,21 @@ CDialog::CDialog(UINT nIDTemplate, CWnd*)
 
 INT_PTR CDialog::DoModal()
 {
-    return ::DialogBoxParamA(AfxGetResourceHandle(), MAKEINTRESOURCEA(m_nIDTemplate),
-        FindOwner(), &CDialog::DialogProc, reinterpret_cast<LPARAM>(this));
+    m_bInitialized = FALSE;
+    m_bEnding = FALSE;
+    m_bRunInsideSend = IsFromElsewhere();
+    CDialog* const pOuter = t_pDialogInCreation;
+    t_pDialogInCreation = this;
+    const INT_PTR nResult = ::DialogBoxParamA(AfxGetResourceHandle(), MAKEINTRESOURCEA(m_nIDTemplate),
+        FindOwner(), &CDialog::DialogProc, 0);
+    t_pDialogInCreation = pOuter; // still set if the window was never built
+    // A modal loop ended by WM_QUIT rather than EndDialog has destroyed the
+    // window with its tear-down messages ignored: let go of it here.
+    if (m_hWnd != nullptr) {
+        ThreadDialogs().erase(m_hWnd);
+        DetachWindow();
+    }
+    return nResult;
 }
 
 BOOL CDialog::OnInitDialog()
@@ -91,6 +130,7 @@ BOOL CDialog::OnInitDialog()
 
 void CDialog::EndDialog(int nResult)
 {
+    m_bEnding = TRUE;
     ::EndDialog(m_hWnd, nResult);
 }
 
@@ -114,22 +154,42 @@ HWND CDialog::FindOwner() const
 
 INT_PTR CALLBACK CDialog::DialogProc(HWND hDlg, UINT message, WPARAM wParam, LPARAM lParam)
 {
-    if (message == WM_INITDIALOG) {
-        CDialog* pDlg = reinterpret_cast<CDialog*>(lParam);
-        pDlg->m_hWnd = hDlg;
-        ::SetWindowLongPtrA(hDlg, DWLP_USER, lParam);
-    }
-    // Messages before WM_INITDIALOG (WM_SETFONT) find no object yet.
     CDialog* pDlg = DialogFromHandle(hDlg);
+    if (pDlg == nullptr && t_pDialogInCreation != nullptr) {
+        // The first message of the window being built (WM_SETFONT or
+        // WM_INITDIALOG), sent by the dialog manager on this thread before
+        // anyone else can know the window.
+        pDlg = t_pDialogInCreation;
+        t_pDialogInCreation = nullptr;
+        pDlg->m_hWnd = hDlg;
+        ThreadDialogs()[hDlg] = pDlg;
+    }
     if (pDlg == nullptr)
         return FALSE;
+    if (IsLifecycle(message) && !pDlg->IsOwnLifecycle(message))
+        return TRUE; // handled: neither the object nor the dialog manager sees it
     return pDlg->HandleMessage(hDlg, message, wParam, lParam);
+}
+
+// Creation and destruction come from this thread's dialog manager: the
+// creation before all else, the destruction only after EndDialog. The same
+// messages sent or posted by anyone else would initialise the window again
+// or tear down one that goes on living.
+BOOL CDialog::IsOwnLifecycle(UINT message) const
+{
+    if (message == WM_INITDIALOG)
+        return !m_bInitialized;
+    // A dialog run from the handler of a message sent from elsewhere sees
+    // that message as the one in handling for its whole life.
+    return m_bEnding && (m_bRunInsideSend || !IsFromElsewhere());
 }
 
 INT_PTR CDialog::HandleMessage(HWND hDlg, UINT message, WPARAM wParam, LPARAM lParam)
 {
-    if (message == WM_INITDIALOG)
+    if (message == WM_INITDIALOG) {
+        m_bInitialized = TRUE;
         return OnInitDialog();
+    }
 
     BOOL bDefaultRequested = FALSE;
     LRESULT lResult = 0;
@@ -139,7 +199,7 @@ INT_PTR CDialog::HandleMessage(HWND hDlg, UINT message, WPARAM wParam, LPARAM lP
         bHandled = Dispatch(message, wParam, lParam, &lResult);
     }
     if (message == WM_NCDESTROY) {
-        ::SetWindowLongPtrA(hDlg, DWLP_USER, 0);
+        ThreadDialogs().erase(hDlg);
         DetachWindow();
     }
 

@@ -19,7 +19,24 @@ namespace inspect {
 // when it was opened.
 using ProgressFn = std::function<void(uint64_t done, uint64_t total)>;
 
-// Owns the open file handle.
+// What tells one file from another whatever its name: two paths name the
+// same file when their identities are equal.
+struct FileIdentity {
+    DWORD volume = 0;
+    DWORD indexHigh = 0;
+    DWORD indexLow = 0;
+    bool operator==(const FileIdentity& o) const
+    {
+        return volume == o.volume && indexHigh == o.indexHigh && indexLow == o.indexLow;
+    }
+    bool operator!=(const FileIdentity& o) const { return !(*this == o); }
+};
+
+// The identity of the file or folder at `path`; false if there is none.
+bool IdentifyPath(const std::string& path, FileIdentity& identity);
+
+// Owns the open file handle. The file stays free for others to write,
+// replace, rename or delete while it is open.
 class CaptureFile {
 public:
     // FALSE with the system's error code in GetLastError.
@@ -27,11 +44,16 @@ public:
     void Close() { m_file.Reset(); }
     bool IsOpen() const { return m_file.IsValid(); }
     uint64_t Size() const;
+    const FileIdentity& Identity() const { return m_identity; }
+    BOOL Seek(uint64_t position);
     // Reads the next bytes; got is 0 at the end. FALSE on a read error.
     BOOL Read(BYTE* buffer, DWORD capacity, DWORD& got);
+    // Reads exactly `count` bytes from `position`.
+    BOOL ReadAt(uint64_t position, BYTE* buffer, DWORD count);
 
 private:
     CFileHandle m_file;
+    FileIdentity m_identity;
 };
 
 enum class ScanResult {
@@ -43,10 +65,15 @@ enum class ScanResult {
 
 // Feeds the whole file to the splitter and finishes it.
 ScanResult ScanCaptureFile(const char* path, CaptureSplitter& splitter, const ProgressFn& progress = nullptr);
+// The same, from the file's start, for a file already open.
+ScanResult ScanCaptureFile(CaptureFile& file, CaptureSplitter& splitter, const ProgressFn& progress = nullptr);
 
-// A capture file that is still growing: each Poll feeds what was appended
-// since the last one. A file that became shorter was recorded anew (the
-// recorder recreates it at each start), so the count starts over.
+// A capture file that is still growing: each Poll opens the path afresh
+// and feeds what was appended since the last one. The count starts over
+// when the path names a new recording: another file (the old one moved
+// away, or deleted and created again) or the same file recreated, which
+// shows as bytes already read that are no longer there. No handle is held
+// between polls, so the recorder can always replace the file.
 class GrowingCapture {
 public:
     explicit GrowingCapture(const char* path);
@@ -60,12 +87,20 @@ public:
     int Restarts() const { return m_restarts; }
 
 private:
+    bool IsTheRecordingRead(CaptureFile& file);
+    void StartOver(const FileIdentity& identity);
+    void Remember(const BYTE* bytes, DWORD count);
+
     std::string m_path;
-    CaptureFile m_file;
+    bool m_reading = false; // a recording has been opened
+    FileIdentity m_identity;
     uint64_t m_position = 0;
     CaptureSplitter m_splitter;
     int m_restarts = 0;
     std::vector<BYTE> m_buffer;
+    // The first and the latest bytes read, read again at each poll.
+    std::vector<BYTE> m_head;
+    std::vector<BYTE> m_tail;
 };
 
 } // namespace inspect

@@ -1,10 +1,7 @@
 #include "recording/picture_files.h"
 
-#include <vfw.h>
-
 #include <cstring>
 
-#include "device/win_handle.h"
 #include "recording/capture_splitter.h"
 
 using Microsoft::WRL::ComPtr;
@@ -18,7 +15,6 @@ constexpr UINT GREY_LEVELS = 256;
 // The AVI 1.0 index and chunk sizes are 32-bit and many players stop at
 // 1 GB; a frame is added only while the file stays below that.
 constexpr uint64_t AVI_MAX_BYTES = 1ull << 30;
-constexpr uint64_t AVI_FRAME_OVERHEAD = 8 + 16; // chunk header and index entry
 
 struct GreyBitmapFormat {
     BITMAPINFOHEADER header;
@@ -52,27 +48,38 @@ std::wstring Wide(const std::string& text)
     return wide;
 }
 
-// Wine's AVIFile writes the main header's frame period inverted (seconds
-// per frame times a million squared); players that time by it then show one
-// picture for hours. Sets it from the rate, which the stream header has right.
-void SetFramePeriod(const std::string& path, UINT framesPerSecond)
-{
-    constexpr DWORD HEADER_BYTES = 64;
-    CFileHandle file(CreateFileA(path.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr));
-    BYTE header[HEADER_BYTES];
-    DWORD got = 0;
-    if (!file.IsValid() || !ReadFile(file.Get(), header, HEADER_BYTES, &got, nullptr))
-        return;
-    for (DWORD at = 0; at + 12 <= got; ++at) {
-        if (std::memcmp(header + at, "avih", 4) != 0)
-            continue;
-        const DWORD period = 1000000 / framesPerSecond;
-        DWORD written = 0;
-        SetFilePointer(file.Get(), at + 8, nullptr, FILE_BEGIN);
-        WriteFile(file.Get(), &period, sizeof(period), &written, nullptr);
-        return;
+// Appends little-endian fields, as RIFF stores them.
+class RiffBytes {
+public:
+    void FourCC(const char* code) { m_bytes.insert(m_bytes.end(), code, code + 4); }
+    void U16(WORD value) { Raw(&value, sizeof(value)); }
+    void U32(DWORD value) { Raw(&value, sizeof(value)); }
+    void Raw(const void* data, size_t count)
+    {
+        const BYTE* bytes = static_cast<const BYTE*>(data);
+        m_bytes.insert(m_bytes.end(), bytes, bytes + count);
     }
-}
+    std::vector<BYTE>& Bytes() { return m_bytes; }
+
+private:
+    std::vector<BYTE> m_bytes;
+};
+
+// The layout: RIFF 'AVI ' { LIST 'hdrl' { avih, LIST 'strl' { strh, strf } },
+// LIST 'movi' { '00db' frame ... }, idx1 }. All frames have one size, so
+// every offset follows from the frame count.
+constexpr DWORD CHUNK_HEADER = 8;
+constexpr DWORD LIST_HEADER = 12;
+constexpr DWORD AVIH_BYTES = 56;
+constexpr DWORD STRH_BYTES = 56;
+constexpr DWORD STRF_BYTES = sizeof(GreyBitmapFormat);
+constexpr DWORD STRL_BYTES = 4 + CHUNK_HEADER + STRH_BYTES + CHUNK_HEADER + STRF_BYTES;
+constexpr DWORD HDRL_BYTES = 4 + CHUNK_HEADER + AVIH_BYTES + CHUNK_HEADER + STRL_BYTES;
+constexpr DWORD HEADER_BYTES = LIST_HEADER + CHUNK_HEADER + HDRL_BYTES + LIST_HEADER; // to the first frame
+constexpr DWORD FRAME_CHUNK = CHUNK_HEADER + PICTURE_BYTES; // even: no padding
+constexpr DWORD INDEX_ENTRY = 16;
+constexpr DWORD AVIF_HASINDEX_FLAG = 0x10;
+constexpr DWORD AVIIF_KEYFRAME_FLAG = 0x10;
 
 } // namespace
 
@@ -136,63 +143,176 @@ HRESULT PngWriter::Write(const std::string& path, const BYTE* pixels)
     return hr;
 }
 
-HRESULT AviWriter::Open(const char* path, UINT framesPerSecond)
+BOOL StagedFile::Begin(const std::string& finalPath)
 {
-    Close();
-    m_path = path;
-    m_fps = framesPerSecond;
-    AVIFileInit();
-    // AVIFile appends to an existing file's streams: start from nothing.
-    DeleteFileA(path);
-    HRESULT hr = AVIFileOpenA(&m_file, path, OF_CREATE | OF_WRITE, nullptr);
-    if (FAILED(hr)) {
-        m_file = nullptr;
-        AVIFileExit();
-        return hr;
+    Discard();
+    char full[MAX_PATH];
+    char* name = nullptr;
+    const DWORD length = GetFullPathNameA(finalPath.c_str(), MAX_PATH, full, &name);
+    if (length == 0 || length >= MAX_PATH || name == nullptr) {
+        SetLastError(length == 0 ? GetLastError() : ERROR_INVALID_NAME);
+        return FALSE;
     }
-    AVISTREAMINFOA info = {};
-    info.fccType = streamtypeVIDEO;
-    info.fccHandler = mmioFOURCC('D', 'I', 'B', ' ');
-    info.dwScale = 1;
-    info.dwRate = framesPerSecond;
-    info.dwSuggestedBufferSize = PICTURE_BYTES;
-    SetRect(&info.rcFrame, 0, 0, PICTURE_WIDTH, PICTURE_HEIGHT);
-    hr = AVIFileCreateStreamA(m_file, &m_stream, &info);
-    if (SUCCEEDED(hr)) {
-        GreyBitmapFormat format = MakeGreyFormat();
-        hr = AVIStreamSetFormat(m_stream, 0, &format, sizeof(format));
-    }
-    if (FAILED(hr))
-        Close();
-    m_frame.resize(PICTURE_BYTES);
-    return hr;
+    const std::string folder(full, name);
+    char temp[MAX_PATH];
+    if (!GetTempFileNameA(folder.c_str(), "ori", 0, temp))
+        return FALSE;
+    m_finalPath = full;
+    m_tempPath = temp;
+    return TRUE;
 }
 
-HRESULT AviWriter::Add(const BYTE* pixels)
+BOOL StagedFile::Commit()
 {
-    const uint64_t frameBytes = PICTURE_BYTES + AVI_FRAME_OVERHEAD;
-    if ((m_frames + 1) * frameBytes > AVI_MAX_BYTES - sizeof(GreyBitmapFormat))
-        return S_FALSE;
+    if (!MoveFileExA(m_tempPath.c_str(), m_finalPath.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH))
+        return FALSE;
+    m_tempPath.clear();
+    return TRUE;
+}
+
+void StagedFile::Discard()
+{
+    if (!m_tempPath.empty()) {
+        const DWORD error = GetLastError();
+        DeleteFileA(m_tempPath.c_str());
+        SetLastError(error);
+    }
+    m_tempPath.clear();
+}
+
+BOOL AviWriter::Open(const std::string& path, UINT framesPerSecond)
+{
+    Abandon();
+    m_file = CreateFileA(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (m_file == INVALID_HANDLE_VALUE)
+        return FALSE;
+    m_fps = framesPerSecond;
+    m_frames = 0;
+    m_frame.resize(PICTURE_BYTES);
+    const std::vector<BYTE> headers = Headers();
+    return WriteAll(headers.data(), headers.size());
+}
+
+bool AviWriter::IsFull() const
+{
+    const uint64_t total = HEADER_BYTES + (m_frames + 1) * (FRAME_CHUNK + INDEX_ENTRY) + CHUNK_HEADER;
+    return total > AVI_MAX_BYTES;
+}
+
+BOOL AviWriter::Add(const BYTE* pixels)
+{
     for (size_t y = 0; y < PICTURE_HEIGHT; ++y)
         std::memcpy(&m_frame[(PICTURE_HEIGHT - 1 - y) * PICTURE_WIDTH], pixels + y * PICTURE_WIDTH, PICTURE_WIDTH);
-    const HRESULT hr = AVIStreamWrite(m_stream, static_cast<LONG>(m_frames), 1, m_frame.data(), PICTURE_BYTES,
-                                      AVIIF_KEYFRAME, nullptr, nullptr);
-    if (SUCCEEDED(hr))
-        ++m_frames;
-    return hr;
+    RiffBytes chunk;
+    chunk.FourCC("00db");
+    chunk.U32(PICTURE_BYTES);
+    if (!WriteAll(chunk.Bytes().data(), chunk.Bytes().size()) || !WriteAll(m_frame.data(), m_frame.size()))
+        return FALSE;
+    ++m_frames;
+    return TRUE;
 }
 
-void AviWriter::Close()
+BOOL AviWriter::Close()
 {
-    if (m_stream)
-        AVIStreamRelease(m_stream);
-    m_stream = nullptr;
-    if (m_file) {
-        AVIFileRelease(m_file);
-        AVIFileExit();
-        SetFramePeriod(m_path, m_fps);
+    if (m_file == INVALID_HANDLE_VALUE)
+        return TRUE;
+    RiffBytes index;
+    index.FourCC("idx1");
+    index.U32(static_cast<DWORD>(m_frames * INDEX_ENTRY));
+    for (uint64_t i = 0; i < m_frames; ++i) {
+        index.FourCC("00db");
+        index.U32(AVIIF_KEYFRAME_FLAG);
+        index.U32(static_cast<DWORD>(4 + i * FRAME_CHUNK)); // from the 'movi' code
+        index.U32(PICTURE_BYTES);
     }
-    m_file = nullptr;
+    const std::vector<BYTE> headers = Headers();
+    BOOL ok = WriteAll(index.Bytes().data(), index.Bytes().size()) &&
+              SetFilePointer(m_file, 0, nullptr, FILE_BEGIN) != INVALID_SET_FILE_POINTER &&
+              WriteAll(headers.data(), headers.size()) && FlushFileBuffers(m_file);
+    const DWORD error = GetLastError();
+    const BOOL closed = CloseHandle(m_file);
+    m_file = INVALID_HANDLE_VALUE;
+    if (!ok)
+        SetLastError(error);
+    return ok && closed;
+}
+
+void AviWriter::Abandon()
+{
+    if (m_file != INVALID_HANDLE_VALUE)
+        CloseHandle(m_file);
+    m_file = INVALID_HANDLE_VALUE;
+}
+
+// The headers as they stand with the frames written so far.
+std::vector<BYTE> AviWriter::Headers() const
+{
+    const DWORD frames = static_cast<DWORD>(m_frames);
+    const DWORD moviBytes = 4 + frames * FRAME_CHUNK;
+    const DWORD fileBytes = HEADER_BYTES - 4 + moviBytes + CHUNK_HEADER + frames * INDEX_ENTRY;
+    RiffBytes h;
+    h.FourCC("RIFF");
+    h.U32(fileBytes - CHUNK_HEADER);
+    h.FourCC("AVI ");
+    h.FourCC("LIST");
+    h.U32(HDRL_BYTES);
+    h.FourCC("hdrl");
+    h.FourCC("avih");
+    h.U32(AVIH_BYTES);
+    h.U32(1000000 / m_fps); // microseconds per frame
+    h.U32(PICTURE_BYTES * m_fps);
+    h.U32(0); // padding granularity
+    h.U32(AVIF_HASINDEX_FLAG);
+    h.U32(frames);
+    h.U32(0); // initial frames
+    h.U32(1); // streams
+    h.U32(PICTURE_BYTES);
+    h.U32(PICTURE_WIDTH);
+    h.U32(PICTURE_HEIGHT);
+    for (int i = 0; i < 4; ++i)
+        h.U32(0);
+    h.FourCC("LIST");
+    h.U32(STRL_BYTES);
+    h.FourCC("strl");
+    h.FourCC("strh");
+    h.U32(STRH_BYTES);
+    h.FourCC("vids");
+    h.FourCC("DIB ");
+    h.U32(0); // flags
+    h.U16(0); // priority
+    h.U16(0); // language
+    h.U32(0); // initial frames
+    h.U32(1); // scale: the rate is in frames per second
+    h.U32(m_fps);
+    h.U32(0); // start
+    h.U32(frames);
+    h.U32(PICTURE_BYTES);
+    h.U32(0xFFFFFFFF); // quality: the default
+    h.U32(0);          // sample size: one frame per chunk
+    h.U16(0);
+    h.U16(0);
+    h.U16(PICTURE_WIDTH);
+    h.U16(PICTURE_HEIGHT);
+    h.FourCC("strf");
+    h.U32(STRF_BYTES);
+    const GreyBitmapFormat format = MakeGreyFormat();
+    h.Raw(&format, sizeof(format));
+    h.FourCC("LIST");
+    h.U32(moviBytes);
+    h.FourCC("movi");
+    return std::move(h.Bytes());
+}
+
+BOOL AviWriter::WriteAll(const void* bytes, size_t count)
+{
+    DWORD written = 0;
+    if (!WriteFile(m_file, bytes, static_cast<DWORD>(count), &written, nullptr))
+        return FALSE;
+    if (written != count) {
+        SetLastError(ERROR_DISK_FULL);
+        return FALSE;
+    }
+    return TRUE;
 }
 
 std::string ErrorText(DWORD code)

@@ -1,6 +1,7 @@
-// picture_files.h - writes pictures out through the system's own codecs:
-// PNG through the Windows Imaging Component, AVI through the AVIFile
-// library, so any viewer or player reads them.
+// picture_files.h - writes pictures out: PNG through the Windows Imaging
+// Component, AVI as uncompressed grey frames in the plain AVI 1.0 layout
+// that every player reads. Each output is written under a temporary name
+// and takes its real name only once complete.
 #pragma once
 
 #include <windows.h>
@@ -11,10 +12,6 @@
 #include <cstdint>
 #include <string>
 #include <vector>
-
-// From <vfw.h>, which this header need not pull in.
-struct IAVIFile;
-struct IAVIStream;
 
 namespace inspect {
 
@@ -51,26 +48,56 @@ private:
     UINT m_scale;
 };
 
-// An uncompressed 8-bit grey video, one picture per frame.
+// A file written under a temporary name in the folder of its final path,
+// which it replaces only on Commit; a file never committed is deleted, so
+// an existing file at the final path is either kept or wholly replaced.
+class StagedFile {
+public:
+    StagedFile() = default;
+    ~StagedFile() { Discard(); }
+    StagedFile(const StagedFile&) = delete;
+    StagedFile& operator=(const StagedFile&) = delete;
+
+    // Creates the empty temporary file; FALSE with GetLastError.
+    BOOL Begin(const std::string& finalPath);
+    const std::string& TempPath() const { return m_tempPath; }
+    // Moves the finished file to its final path; FALSE with GetLastError.
+    BOOL Commit();
+    void Discard();
+
+private:
+    std::string m_finalPath;
+    std::string m_tempPath;
+};
+
+// An uncompressed 8-bit grey video, one picture per frame. Every write is
+// checked; a file that could not be written whole fails Close.
 class AviWriter {
 public:
     AviWriter() = default;
-    ~AviWriter() { Close(); }
+    ~AviWriter() { Abandon(); }
     AviWriter(const AviWriter&) = delete;
     AviWriter& operator=(const AviWriter&) = delete;
 
-    HRESULT Open(const char* path, UINT framesPerSecond);
-    // S_FALSE once the file is as large as an AVI file safely gets: the
-    // frame was not added.
-    HRESULT Add(const BYTE* pixels);
-    // Ends the file; the frames written so far stay playable.
-    void Close();
+    // Creates or empties the file; FALSE with GetLastError.
+    BOOL Open(const std::string& path, UINT framesPerSecond);
+    // True once another frame would take the file past the size an AVI
+    // file safely gets (1 GB).
+    bool IsFull() const;
+    // FALSE with GetLastError.
+    BOOL Add(const BYTE* pixels);
+    // Writes the index and the final headers and closes the file; FALSE
+    // with GetLastError if any of it failed.
+    BOOL Close();
+    // Closes the file as it stands.
+    void Abandon();
     uint64_t Frames() const { return m_frames; }
 
 private:
-    IAVIFile* m_file = nullptr;
-    IAVIStream* m_stream = nullptr;
-    std::string m_path;
+    std::vector<BYTE> Headers() const;
+    BOOL WriteAll(const void* bytes, size_t count);
+
+    HANDLE m_file = INVALID_HANDLE_VALUE;
     UINT m_fps = 0;
     uint64_t m_frames = 0;
     std::vector<BYTE> m_frame; // rows bottom-up, as a DIB stores them

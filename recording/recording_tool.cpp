@@ -23,41 +23,45 @@ constexpr double FOLLOW_STATUS_MS = 1000;
 constexpr double MB = 1e6;
 
 // Writes the pictures in range to every output asked for; the first
-// failure stops the scan and is kept for the message.
+// failure stops the scan and is kept for the message. Each output is
+// written under a temporary name and replaces its file only once it is
+// complete, and never when it is the recording being read.
 class OutputSink : public PictureSink {
 public:
-    explicit OutputSink(const InspectOptions& options) : m_options(options), m_png(options.scale) {}
+    OutputSink(const InspectOptions& options, const FileIdentity& input)
+        : m_options(options), m_input(input), m_png(options.scale)
+    {
+    }
     ~OutputSink() override
     {
         if (m_csv)
             std::fclose(m_csv);
     }
 
-    // Opens the outputs before any reading, so a bad one fails at once.
-    bool Open(const std::string& capturePath)
+    // Starts the outputs before any reading, so a bad one fails at once.
+    bool Open()
     {
-        if (!m_options.csvPath.empty() && !OpenCsv(capturePath))
+        if (!m_options.csvPath.empty() && !OpenCsv())
             return false;
         if (!m_options.pngFolder.empty() && !PrepareFolder())
             return false;
-        if (!m_options.aviPath.empty()) {
-            if (IsSameFile(m_options.aviPath, capturePath))
-                return Fail(m_options.aviPath + " is the capture file itself");
-            const HRESULT hr = m_avi.Open(m_options.aviPath.c_str(), m_options.fps);
-            if (FAILED(hr))
-                return Fail("cannot create " + m_options.aviPath + ": " + ErrorText(hr));
-        }
-        return true;
+        return m_options.aviPath.empty() || OpenAvi();
     }
 
-    // Ends the outputs; false if something could not be written.
-    bool Close()
+    // Ends the outputs and moves them into place; false if something could
+    // not be written.
+    bool Finish()
     {
-        if (m_csv && std::fclose(m_csv) != 0 && m_error.empty())
+        if (m_csv && std::fclose(m_csv) != 0)
             Fail("cannot write " + m_options.csvPath);
         m_csv = nullptr;
-        m_avi.Close();
-        return m_error.empty();
+        if (!m_options.aviPath.empty() && !m_avi.Close())
+            Fail("cannot write " + m_options.aviPath + ": " + ErrorText(GetLastError()));
+        if (!m_error.empty())
+            return false;
+        if (!m_options.csvPath.empty() && !Commit(m_csvFile, m_options.csvPath))
+            return false;
+        return m_options.aviPath.empty() || Commit(m_aviFile, m_options.aviPath);
     }
 
     const std::string& Error() const { return m_error; }
@@ -89,28 +93,50 @@ private:
         return false;
     }
 
-    static bool IsSameFile(const std::string& a, const std::string& b)
+    bool IsInput(const std::string& path) const
     {
-        BY_HANDLE_FILE_INFORMATION infoA, infoB;
-        auto identify = [](const std::string& path, BY_HANDLE_FILE_INFORMATION& info) {
-            CFileHandle file(CreateFileA(path.c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                                         nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr));
-            return file.IsValid() && GetFileInformationByHandle(file.Get(), &info);
-        };
-        return identify(a, infoA) && identify(b, infoB) && infoA.dwVolumeSerialNumber == infoB.dwVolumeSerialNumber &&
-               infoA.nFileIndexHigh == infoB.nFileIndexHigh && infoA.nFileIndexLow == infoB.nFileIndexLow;
+        FileIdentity identity;
+        return IdentifyPath(path, identity) && identity == m_input;
     }
 
-    bool OpenCsv(const std::string& capturePath)
+    // Creates the temporary file; moving it over the recording would
+    // lose the recording.
+    bool Begin(StagedFile& file, const std::string& path)
     {
-        // Opening for writing would empty the recording.
-        if (IsSameFile(m_options.csvPath, capturePath))
-            return Fail(m_options.csvPath + " is the capture file itself");
-        m_csv = std::fopen(m_options.csvPath.c_str(), "w");
+        if (IsInput(path))
+            return Fail(path + " is the capture file itself");
+        if (!file.Begin(path))
+            return Fail("cannot create " + path + ": " + ErrorText(GetLastError()));
+        return true;
+    }
+
+    bool Commit(StagedFile& file, const std::string& path)
+    {
+        if (IsInput(path))
+            return Fail(path + " is the capture file itself");
+        if (!file.Commit())
+            return Fail("cannot write " + path + ": " + ErrorText(GetLastError()));
+        return true;
+    }
+
+    bool OpenCsv()
+    {
+        if (!Begin(m_csvFile, m_options.csvPath))
+            return false;
+        m_csv = std::fopen(m_csvFile.TempPath().c_str(), "w");
         if (!m_csv)
             return Fail("cannot create " + m_options.csvPath + ": " + ErrorText(GetLastError()));
         if (std::fputs("number,offset,length,kind,min,mean,max\n", m_csv) < 0)
             return Fail("cannot write " + m_options.csvPath);
+        return true;
+    }
+
+    bool OpenAvi()
+    {
+        if (!Begin(m_aviFile, m_options.aviPath))
+            return false;
+        if (!m_avi.Open(m_aviFile.TempPath(), m_options.fps))
+            return Fail("cannot write " + m_options.aviPath + ": " + ErrorText(GetLastError()));
         return true;
     }
 
@@ -144,39 +170,78 @@ private:
         char name[32];
         std::snprintf(name, sizeof(name), "\\picture-%06" PRIu64 ".png", number);
         const std::string path = m_options.pngFolder + name;
-        const HRESULT hr = m_png.Write(path, pixels);
+        StagedFile file;
+        if (!Begin(file, path))
+            return false;
+        const HRESULT hr = m_png.Write(file.TempPath(), pixels);
         if (FAILED(hr))
             return Fail("cannot write " + path + ": " + ErrorText(hr));
+        if (!Commit(file, path))
+            return false;
         ++m_pngs;
         return true;
     }
 
     bool AddFrame(uint64_t number, const BYTE* pixels)
     {
-        const HRESULT hr = m_avi.Add(pixels);
-        if (hr == S_FALSE) {
+        if (m_avi.IsFull()) {
             char message[160];
             std::snprintf(message, sizeof(message),
                           " is full (1 GB) before picture %" PRIu64 "; choose fewer with --pictures", number);
             return Fail(m_options.aviPath + message);
         }
-        if (FAILED(hr))
-            return Fail("cannot write " + m_options.aviPath + ": " + ErrorText(hr));
+        if (!m_avi.Add(pixels))
+            return Fail("cannot write " + m_options.aviPath + ": " + ErrorText(GetLastError()));
         return true;
     }
 
     const InspectOptions& m_options;
+    const FileIdentity m_input;
+    StagedFile m_csvFile;
     std::FILE* m_csv = nullptr;
     PngWriter m_png;
+    StagedFile m_aviFile;
     AviWriter m_avi;
     uint64_t m_pngs = 0;
     std::string m_error;
 };
 
-std::string JsonString(const std::string& text)
+// Two paths for files that may not exist yet: the same file if they name
+// one existing file, or the same full path (names compare without case,
+// as Windows compares them).
+bool NameSameFile(const std::string& a, const std::string& b)
+{
+    FileIdentity identityA, identityB;
+    if (IdentifyPath(a, identityA) && IdentifyPath(b, identityB))
+        return identityA == identityB;
+    char fullA[MAX_PATH], fullB[MAX_PATH];
+    const DWORD lengthA = GetFullPathNameA(a.c_str(), MAX_PATH, fullA, nullptr);
+    const DWORD lengthB = GetFullPathNameA(b.c_str(), MAX_PATH, fullB, nullptr);
+    return lengthA && lengthA < MAX_PATH && lengthB && lengthB < MAX_PATH &&
+           CompareStringA(LOCALE_INVARIANT, NORM_IGNORECASE, fullA, -1, fullB, -1) == CSTR_EQUAL;
+}
+
+// The ANSI text as UTF-8, which JSON requires.
+std::string Utf8FromAnsi(const std::string& text)
+{
+    const int wideLength = MultiByteToWideChar(CP_ACP, 0, text.data(), static_cast<int>(text.size()), nullptr, 0);
+    if (wideLength <= 0)
+        return std::string();
+    std::wstring wide(wideLength, L'\0');
+    MultiByteToWideChar(CP_ACP, 0, text.data(), static_cast<int>(text.size()), &wide[0], wideLength);
+    const int length = WideCharToMultiByte(CP_UTF8, 0, wide.data(), wideLength, nullptr, 0, nullptr, nullptr);
+    std::string utf8(length > 0 ? length : 0, '\0');
+    if (length > 0)
+        WideCharToMultiByte(CP_UTF8, 0, wide.data(), wideLength, &utf8[0], length, nullptr, nullptr);
+    return utf8;
+}
+
+// A JSON string of ANSI text: UTF-8, with quotes, backslashes and control
+// characters escaped.
+std::string JsonString(const std::string& ansiText)
 {
     std::string quoted = "\"";
-    for (unsigned char c : text) {
+    for (unsigned char c : Utf8FromAnsi(ansiText)) {
         if (c == '"' || c == '\\') {
             quoted += '\\';
             quoted += static_cast<char>(c);
@@ -310,8 +375,19 @@ int Follow(const InspectOptions& options)
 
 int Inspect(const InspectOptions& options)
 {
-    OutputSink outputs(options);
-    if (!outputs.Open(options.file)) {
+    if (!options.csvPath.empty() && !options.aviPath.empty() && NameSameFile(options.csvPath, options.aviPath)) {
+        std::fprintf(stderr, "orlavent-inspect: --csv and --avi name the same file, %s\n", options.aviPath.c_str());
+        return EXIT_USAGE;
+    }
+    // The recording first: a mistyped name must not cost any output.
+    CaptureFile input;
+    if (!input.Open(options.file.c_str())) {
+        std::fprintf(stderr, "orlavent-inspect: cannot open %s: %s\n", options.file.c_str(),
+                     ErrorText(GetLastError()).c_str());
+        return EXIT_INPUT;
+    }
+    OutputSink outputs(options, input.Identity());
+    if (!outputs.Open()) {
         std::fprintf(stderr, "orlavent-inspect: %s\n", outputs.Error().c_str());
         return EXIT_OUTPUT;
     }
@@ -323,17 +399,15 @@ int Inspect(const InspectOptions& options)
         ProgressFn progress;
         if (IsConsole(STD_ERROR_HANDLE))
             progress = [&bar](uint64_t done, uint64_t total) { bar(done, total); };
-        result = ScanCaptureFile(options.file.c_str(), splitter, progress);
+        result = ScanCaptureFile(input, splitter, progress);
         readError = GetLastError();
     }
-    const bool outputsOk = outputs.Close();
-    if (result == ScanResult::CannotOpen || result == ScanResult::CannotRead) {
-        std::fprintf(stderr, "orlavent-inspect: cannot %s %s: %s\n",
-                     result == ScanResult::CannotOpen ? "open" : "read", options.file.c_str(),
+    if (result == ScanResult::CannotRead) {
+        std::fprintf(stderr, "orlavent-inspect: cannot read %s: %s\n", options.file.c_str(),
                      ErrorText(readError).c_str());
         return EXIT_INPUT;
     }
-    if (!outputsOk) {
+    if (!outputs.Finish()) {
         std::fprintf(stderr, "orlavent-inspect: %s\n", outputs.Error().c_str());
         return EXIT_OUTPUT;
     }

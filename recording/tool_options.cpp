@@ -24,6 +24,8 @@ const char USAGE[] =
     "A picture is the stretch after a marker: complete (12288 bytes), short (fewer,\n"
     "then a marker), long (more) or unfinished (fewer, at the end of the file).\n"
     "\n"
+    "An existing output file is replaced only once the new one is complete.\n"
+    "\n"
     "Exit codes: 0 done, 2 bad usage, 3 the file is missing or unreadable,\n"
     "4 an output cannot be written.\n";
 

@@ -8,6 +8,7 @@
 
 #include <functional>
 #include <string>
+#include <thread>
 #include <vector>
 
 // The program's resources are written by number: dialogs 102 (main) and
@@ -41,7 +42,12 @@ class CProbeDlg : public CDialog {
 public:
     explicit CProbeDlg(UINT nIDTemplate = 102) : CDialog(nIDTemplate) {}
 
-    BOOL OnInitDialog() override { CDialog::OnInitDialog(); return m_onInit ? m_onInit(*this) : TRUE; }
+    BOOL OnInitDialog() override
+    {
+        ++m_nInit;
+        CDialog::OnInitDialog();
+        return m_onInit ? m_onInit(*this) : TRUE;
+    }
     void OnOK() override { ++m_nOK; CDialog::OnOK(); }
     void OnCancel() override { ++m_nCancel; CDialog::OnCancel(); }
 
@@ -53,7 +59,7 @@ public:
 
     std::function<BOOL(CProbeDlg&)> m_onInit;
     std::function<void(CProbeDlg&)> m_onNested;
-    int m_nOK = 0, m_nCancel = 0, m_nShowImage = 0, m_nPaint = 0, m_nDestroy = 0;
+    int m_nInit = 0, m_nOK = 0, m_nCancel = 0, m_nShowImage = 0, m_nPaint = 0, m_nDestroy = 0;
 
     DECLARE_MESSAGE_MAP()
 };
@@ -190,6 +196,49 @@ TEST(AfxDialog, HandlersAnswerAndTheMainWindowOwnsOtherDialogsAndIsForgotten)
         EXPECT_EQ(-1, noTemplate.DoModal());
     }
     EXPECT_EQ(nullptr, AfxGetMainWnd());
+}
+
+// Creation and destruction messages that do not come from the dialog's own
+// life, sent from another thread or posted, reach neither the object nor
+// the dialog manager: the dialog initialises once, still answers and ends
+// as usual, and is torn down once. A dialog opened by a command sent from
+// another thread lives and ends as any other.
+TEST(AfxDialog, LifecycleMessagesFromElsewhereChangeNothing)
+{
+    CProbeDlg dlg, nested(103);
+    std::thread stranger;
+    LRESULT probeAfter = 0;
+    INT_PTR nestedResult = 0;
+    nested.m_onInit = [](CProbeDlg& n) {
+        PostClick(n.m_hWnd, IDCANCEL);
+        return TRUE;
+    };
+    dlg.m_onNested = [&](CProbeDlg&) { nestedResult = nested.DoModal(); };
+    dlg.m_onInit = [&](CProbeDlg& d) {
+        const HWND hDlg = d.m_hWnd;
+        ::PostMessageA(hDlg, WM_INITDIALOG, 0, 0);
+        ::PostMessageA(hDlg, WM_NCDESTROY, 0, 0);
+        stranger = std::thread([&, hDlg] {
+            int junk = 0;
+            ::SendMessageA(hDlg, WM_INITDIALOG, 0, reinterpret_cast<LPARAM>(&junk));
+            ::SendMessageA(hDlg, WM_DESTROY, 0, 0);
+            ::SendMessageA(hDlg, WM_NCDESTROY, 0, 0);
+            ::SendMessageA(hDlg, WM_COMMAND, MAKEWPARAM(1001, BN_CLICKED), 0);
+            probeAfter = ::SendMessageA(hDlg, WM_PROBE, 5, 6);
+            PostClick(hDlg, IDCANCEL);
+        });
+        return TRUE;
+    };
+    EXPECT_EQ(IDCANCEL, dlg.DoModal());
+    stranger.join();
+    EXPECT_EQ(56, probeAfter);
+    EXPECT_EQ(1, dlg.m_nInit);
+    EXPECT_EQ(1, dlg.m_nCancel);
+    EXPECT_EQ(1, dlg.m_nDestroy);
+    EXPECT_EQ(nullptr, dlg.m_hWnd);
+    EXPECT_EQ(IDCANCEL, nestedResult);
+    EXPECT_EQ(1, nested.m_nInit);
+    EXPECT_EQ(1, nested.m_nDestroy);
 }
 
 // The templates as the dialog manager builds them: what the operator reads

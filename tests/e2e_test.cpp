@@ -1,6 +1,10 @@
 // The real program, started as a process of its own against the simulated
 // sensor and operated through window messages from this one: a whole
 // capture from connect to exit, checked against what the sensor delivered.
+#include <windows.h>
+
+#include <tlhelp32.h>
+
 #include <algorithm>
 #include <cstdlib>
 #include <functional>
@@ -172,6 +176,65 @@ TEST_F(ProgramTest, ACaptureRecordsExactlyWhatTheSensorDeliveredWhateverIsPosted
     std::vector<BYTE> picture;
     ASSERT_TRUE(m_sim.GetPicture(0, picture));
     EXPECT_TRUE(IsStillPictureStream(file, picture));
+}
+
+// An address inside the writable data of the process's own image: what a
+// hostile process finds in the program's file and passes as a pointer.
+LPARAM WritableImageAddress(HANDLE process, DWORD processId)
+{
+    HANDLE snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPMODULE, processId);
+    MODULEENTRY32 module = {};
+    module.dwSize = sizeof(module);
+    const BOOL found = snapshot != INVALID_HANDLE_VALUE && Module32First(snapshot, &module);
+    if (snapshot != INVALID_HANDLE_VALUE)
+        CloseHandle(snapshot);
+    BYTE headers[4096];
+    SIZE_T got = 0;
+    if (!found || !ReadProcessMemory(process, module.modBaseAddr, headers, sizeof(headers), &got))
+        return 0;
+    const auto* dos = reinterpret_cast<const IMAGE_DOS_HEADER*>(headers);
+    const auto* nt = reinterpret_cast<const IMAGE_NT_HEADERS*>(headers + dos->e_lfanew);
+    const IMAGE_SECTION_HEADER* section = IMAGE_FIRST_SECTION(nt);
+    for (WORD i = 0; i < nt->FileHeader.NumberOfSections; ++i, ++section) {
+        if ((section->Characteristics & IMAGE_SCN_MEM_WRITE) && section->Misc.VirtualSize >= 64)
+            return reinterpret_cast<LPARAM>(module.modBaseAddr + section->VirtualAddress + 16);
+    }
+    return 0;
+}
+
+// Another process sends and posts the messages that create and destroy a
+// dialog, during a capture: the window stays what it was. Stop and Exit
+// still work, the sensor is stopped and the capture file holds the stream.
+TEST_F(ProgramTest, LifecycleMessagesFromAnotherProcessChangeNothing)
+{
+    const HWND main = Launch();
+    ASSERT_NE(nullptr, main) << "the program's window did not show";
+    const LPARAM inImage = WritableImageAddress(m_process.hProcess, m_process.dwProcessId);
+    ASSERT_NE(0, inImage);
+    auto ping = [&] {
+        DWORD_PTR result = 0;
+        return SendMessageTimeoutA(main, WM_NULL, 0, 0, SMTO_NORMAL, wd::DEFAULT_WAIT_MS, &result) != 0;
+    };
+    const std::vector<BYTE> file = Capture(main, [&] {
+        for (LPARAM lParam : {LPARAM(0), inImage}) {
+            PostMessageA(main, WM_INITDIALOG, 0, lParam);
+            DWORD_PTR result = 0;
+            SendMessageTimeoutA(main, WM_INITDIALOG, 0, lParam, SMTO_NORMAL, wd::DEFAULT_WAIT_MS, &result);
+        }
+        for (UINT message : {WM_DESTROY, WM_NCDESTROY}) {
+            DWORD_PTR result = 0;
+            SendMessageTimeoutA(main, message, 0, 0, SMTO_NORMAL, wd::DEFAULT_WAIT_MS, &result);
+            PostMessageA(main, message, 0, 0);
+        }
+        EXPECT_TRUE(ping()) << "the window no longer answers";
+        EXPECT_EQ("Stop", wd::ControlText(main, ID_SHOW_IMAGE));
+        Sleep(CAPTURE_MS);
+    });
+    ASSERT_FALSE(HasFailure());
+    const std::vector<std::string> log = Log();
+    ASSERT_GE(log.size(), 2u);
+    EXPECT_EQ("11 00 01", log[log.size() - 2]) << "the stream was not stopped";
+    ExpectFileHoldsTheStreamDelivered(file);
 }
 
 // A driver that neither completes reads nor lets them be cancelled costs

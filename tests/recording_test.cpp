@@ -178,6 +178,36 @@ TEST(GrowingCapture, CountsWhatIsAppendedAndStartsOverWhenTheFileIsRecreated)
     EXPECT_EQ(11u, capture.Splitter().Summary().bytes);
 }
 
+// A new recording at the path is told from the old one even when it has
+// already outgrown it at the next poll: the same file emptied and written
+// again, or a new file after the old one was moved away to keep it.
+TEST(GrowingCapture, TellsANewRecordingThatOutgrewTheOldOneWithinAPoll)
+{
+    const std::string path = TempFolder() + "regrown.bin", kept = TempFolder() + "kept.bin";
+    DeleteFileA(kept.c_str());
+    ASSERT_TRUE(SaveFile(path, Stream().Grey(3).M().Grey(100).bytes));
+    inspect::GrowingCapture capture(path.c_str());
+    ASSERT_TRUE(capture.Poll());
+
+    const Stream regrown = Stream().M().Grey(P).M().Grey(P).M();
+    ASSERT_TRUE(SaveFile(path, regrown.bytes)); // recreated in place
+    ASSERT_TRUE(capture.Poll());
+    EXPECT_EQ(1, capture.Restarts());
+    EXPECT_EQ(regrown.bytes.size(), capture.Splitter().Summary().bytes);
+    EXPECT_EQ(0u, capture.Splitter().Summary().leadingBytes);
+    EXPECT_EQ(2u, capture.Splitter().Summary().complete);
+
+    ASSERT_TRUE(MoveFileA(path.c_str(), kept.c_str()));
+    EXPECT_FALSE(capture.Poll()); // nothing at the path until the next capture
+    const Stream next = Stream().Grey(1).M().Grey(P).M().Grey(P).M().Grey(P);
+    ASSERT_TRUE(SaveFile(path, next.bytes));
+    ASSERT_TRUE(capture.Poll());
+    EXPECT_EQ(2, capture.Restarts());
+    EXPECT_EQ(next.bytes.size(), capture.Splitter().Summary().bytes);
+    EXPECT_EQ(1u, capture.Splitter().Summary().leadingBytes);
+    EXPECT_EQ(2u, capture.Splitter().Summary().complete);
+}
+
 // Runs orlavent-inspect.exe with `arguments`; its standard output lands in
 // `output`. Returns the exit code, or -1 if it did not run.
 int RunInspector(const std::string& arguments, std::string* output = nullptr)
@@ -301,6 +331,83 @@ TEST_F(InspectorProgram, EveryOutputTellsThePicturesForTheSystemsReaders)
     AVIStreamRelease(stream);
     AVIFileRelease(file);
     AVIFileExit();
+
+    // The RIFF chunk covers the file exactly, and so do the chunks in it.
+    std::vector<BYTE> bytes;
+    ASSERT_TRUE(testing_support::ReadWholeFile(avi.c_str(), bytes));
+    ASSERT_GE(bytes.size(), 12u);
+    auto u32 = [&](size_t at) { return bytes[at] | bytes[at + 1] << 8 | bytes[at + 2] << 16 | DWORD(bytes[at + 3]) << 24; };
+    EXPECT_EQ(0, std::memcmp(bytes.data(), "RIFF", 4));
+    EXPECT_EQ(bytes.size(), u32(4) + 8u);
+    std::string chunks;
+    size_t at = 12;
+    while (at + 8 <= bytes.size()) {
+        chunks += std::string(reinterpret_cast<const char*>(&bytes[at]), 4) + " ";
+        at += 8 + u32(at + 4) + (u32(at + 4) & 1);
+    }
+    EXPECT_EQ(bytes.size(), at);
+    EXPECT_NE(std::string::npos, chunks.find("idx1")) << chunks;
+}
+
+// Files left by earlier runs, and the recording itself, survive every run
+// that cannot finish: a mistyped recording, two outputs naming one file, a
+// picture that would be written over the recording (however its path is
+// spelt) or an output that fails after others have begun. A run that
+// finishes replaces them, and no temporary file is left behind.
+TEST_F(InspectorProgram, NoRunLosesTheRecordingOrAFileItWouldReplace)
+{
+    const std::string temp = TempFolder();
+    const std::string csv = temp + "keep.csv", avi = temp + "keep.avi", pictures = temp + "pictures";
+    const std::string inPictures = pictures + "\\picture-000001.png";
+    CreateDirectoryA(pictures.c_str(), nullptr);
+    const std::vector<BYTE> earlier = {'e', 'a', 'r', 'l', 'i', 'e', 'r'};
+    std::vector<BYTE> recording;
+    ASSERT_TRUE(testing_support::ReadWholeFile(m_capture.c_str(), recording));
+    ASSERT_TRUE(SaveFile(inPictures, recording));
+    std::string upperCase = inPictures;
+    CharUpperA(&upperCase[0]);
+    const struct {
+        std::string arguments;
+        int exitCode;
+    } cases[] = {
+        {"--avi " + avi + " --csv " + csv + " " + temp + "mistyped.bin", EXIT_INPUT},
+        {"--csv " + csv + " --avi " + temp + "KEEP.CSV " + m_capture, EXIT_USAGE},
+        {"--png " + pictures + " " + upperCase, EXIT_OUTPUT},
+        {"--csv " + csv + " --avi " + avi + " --png " + m_capture + " " + m_capture, EXIT_OUTPUT},
+    };
+    for (const auto& c : cases) {
+        ASSERT_TRUE(SaveFile(csv, earlier) && SaveFile(avi, earlier));
+        EXPECT_EQ(c.exitCode, RunInspector(c.arguments)) << c.arguments;
+        std::vector<BYTE> bytes;
+        EXPECT_TRUE(testing_support::ReadWholeFile(csv.c_str(), bytes) && bytes == earlier) << c.arguments;
+        EXPECT_TRUE(testing_support::ReadWholeFile(avi.c_str(), bytes) && bytes == earlier) << c.arguments;
+        EXPECT_TRUE(testing_support::ReadWholeFile(inPictures.c_str(), bytes) && bytes == recording) << c.arguments;
+    }
+    ASSERT_EQ(0, RunInspector("--csv " + csv + " --avi " + avi + " " + m_capture));
+    std::vector<BYTE> bytes;
+    EXPECT_TRUE(testing_support::ReadWholeFile(csv.c_str(), bytes) && bytes.size() > 100);
+    EXPECT_TRUE(testing_support::ReadWholeFile(avi.c_str(), bytes) && bytes.size() > 3 * P);
+    WIN32_FIND_DATAA found;
+    const HANDLE search = FindFirstFileA((temp + "*.tmp").c_str(), &found);
+    EXPECT_EQ(INVALID_HANDLE_VALUE, search) << "left behind: " << found.cFileName;
+    if (search != INVALID_HANDLE_VALUE)
+        FindClose(search);
+}
+
+// The file's name in JSON is UTF-8 whatever the system's code page.
+TEST_F(InspectorProgram, JsonNamesTheFileInUtf8)
+{
+    char name[16] = {};
+    BOOL lossy = FALSE;
+    if (!WideCharToMultiByte(CP_ACP, 0, L"caf\u00e9.bin", -1, name, sizeof(name), nullptr, &lossy) || lossy)
+        GTEST_SKIP() << "the code page has no e-acute";
+    const std::string path = TempFolder() + name;
+    std::vector<BYTE> recording;
+    ASSERT_TRUE(testing_support::ReadWholeFile(m_capture.c_str(), recording));
+    ASSERT_TRUE(SaveFile(path, recording));
+    std::string json;
+    ASSERT_EQ(0, RunInspector("--json \"" + path + "\"", &json));
+    EXPECT_NE(std::string::npos, json.find("caf\xC3\xA9.bin\"")) << json;
 }
 
 TEST_F(InspectorProgram, ExitCodesTellBadUsageUnreadableInputAndUnwritableOutput)
