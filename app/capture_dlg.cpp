@@ -18,6 +18,9 @@ constexpr int PICTURE_TOP = 10;
 constexpr int PICTURE_WINDOW_WIDTH = 514;
 constexpr int PICTURE_WINDOW_HEIGHT = 385;
 
+// Brings the chunk queue back once waiting input has been handled.
+constexpr UINT_PTR CHUNK_RESUME_TIMER = 1;
+
 } // namespace
 
 BEGIN_MESSAGE_MAP(CCaptureDlg, CDialog)
@@ -27,6 +30,7 @@ BEGIN_MESSAGE_MAP(CCaptureDlg, CDialog)
     ON_BN_CLICKED(IDC_SHOW_IMAGE, OnShowImage)
     ON_BN_CLICKED(IDC_INITIAL_MODE, OnInitialMode)
     ON_MESSAGE(WM_CHUNK_READY, OnChunkReady)
+    ON_MESSAGE(WM_TIMER, OnResumeChunks)
 END_MESSAGE_MAP()
 
 CCaptureDlg::CCaptureDlg(CWnd* pParent)
@@ -106,26 +110,43 @@ void CCaptureDlg::OnInitialMode()
         m_settings = dlg.GetSettings();
 }
 
-// The message only announces a chunk; the chunk itself comes from the
-// reader's queue in this process, so a message posted from elsewhere can at
-// most make a queued chunk paint a moment early.
+// The message only announces the queue; the chunks come from the reader's
+// queue in this process, so a message posted from elsewhere can at most
+// make queued chunks paint a moment early.
+//
+// Posted messages are retrieved before input, and a streaming reader
+// always has the next announcement on its way: painting now, with a key or
+// click waiting, could hold that input for as long as the stream runs. So
+// the queue waits instead: while the announcement stays untaken the reader
+// posts no other, and a timer, which comes after input, resumes painting.
 LRESULT CCaptureDlg::OnChunkReady(WPARAM, LPARAM)
 {
-    if (ChunkNoticePtr notice = TakeQueuedChunk()) {
-        if (CWnd* picture = GetDlgItem(IDC_PICTURE))
-            PaintChunk(picture->GetSafeHwnd(), notice->bytes, notice->count, m_nRow, m_nCol);
-    }
-    DropBacklogWhenInputWaits();
+    if (HIWORD(GetQueueStatus(QS_INPUT)) != 0)
+        SetTimer(m_hWnd, CHUNK_RESUME_TIMER, USER_TIMER_MINIMUM, nullptr);
+    else
+        PaintQueuedChunks();
     return 1;
 }
 
-// Mends input starvation: a reader that keeps the queue full would
-// otherwise hold every click and key behind its chunks. The picture
-// catches up at the next frame marker; the capture file has every byte.
-void CCaptureDlg::DropBacklogWhenInputWaits()
+LRESULT CCaptureDlg::OnResumeChunks(WPARAM wParam, LPARAM)
 {
-    if (QueuedChunks() > INPUT_BACKLOG_LIMIT && HIWORD(GetQueueStatus(QS_INPUT)) != 0)
-        DiscardQueuedChunks(m_hWnd);
+    if (wParam != CHUNK_RESUME_TIMER)
+        return Default();
+    KillTimer(m_hWnd, CHUNK_RESUME_TIMER);
+    PaintQueuedChunks();
+    return 0;
+}
+
+// Every queued chunk, in read order, through one drawing context.
+void CCaptureDlg::PaintQueuedChunks()
+{
+    const ChunkBatch chunks = TakeQueuedChunks();
+    if (chunks.empty())
+        return;
+    CWnd* picture = GetDlgItem(IDC_PICTURE);
+    CClientAreaDC dc(picture ? picture->GetSafeHwnd() : nullptr);
+    for (const ChunkNoticePtr& notice : chunks)
+        PaintChunk(dc.Get(), notice->bytes, notice->count, m_nRow, m_nCol);
 }
 
 void CCaptureDlg::OnPaint()
@@ -154,6 +175,7 @@ HCURSOR CCaptureDlg::OnQueryDragIcon()
 void CCaptureDlg::OnDestroy()
 {
     // Chunks queued for this window would otherwise wait for the next one.
+    KillTimer(m_hWnd, CHUNK_RESUME_TIMER);
     DiscardQueuedChunks(m_hWnd);
     CDialog::OnDestroy();
 }

@@ -184,7 +184,7 @@ void BenchStream(HWND hwnd, int seconds)
     while (bench::NowMs() - start < seconds * 1000.0) {
         MSG msg;
         while (PeekMessageA(&msg, hwnd, WM_CHUNK_READY, WM_CHUNK_READY, PM_REMOVE)) {
-            if (ChunkNoticePtr notice = TakeQueuedChunk()) {
+            for (const ChunkNoticePtr& notice : TakeQueuedChunks()) {
                 PaintChunk(hwnd, notice->bytes, notice->count, row, col);
                 ++painted;
             }
