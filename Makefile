@@ -3,7 +3,7 @@
 BUILD ?= build
 JOBS ?= $(shell nproc)
 
-.PHONY: all setup configure build test run bench dist clean
+.PHONY: all setup configure build test run bench bench-rates dist clean
 
 all: build
 
@@ -30,6 +30,10 @@ run: build
 
 bench: build
 	@scripts/bench.sh $(BUILD)
+
+# The highest stream rate with nothing dropped (up to ten minutes).
+bench-rates: build
+	@scripts/bench.sh $(BUILD) rates
 
 # The release zip is always the 32-bit product: on a host that builds the
 # x86_64 test flavour it comes from a 32-bit build of its own.

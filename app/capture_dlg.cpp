@@ -18,8 +18,9 @@ constexpr int PICTURE_TOP = 10;
 constexpr int PICTURE_WINDOW_WIDTH = 514;
 constexpr int PICTURE_WINDOW_HEIGHT = 385;
 
-// Brings the chunk queue back once waiting input has been handled.
-constexpr UINT_PTR CHUNK_RESUME_TIMER = 1;
+// While chunks come, the window paints the queue at this pace.
+constexpr UINT_PTR CHUNK_PAINT_TIMER = 1;
+constexpr UINT CHUNK_PAINT_INTERVAL_MS = USER_TIMER_MINIMUM;
 
 } // namespace
 
@@ -30,7 +31,7 @@ BEGIN_MESSAGE_MAP(CCaptureDlg, CDialog)
     ON_BN_CLICKED(IDC_SHOW_IMAGE, OnShowImage)
     ON_BN_CLICKED(IDC_INITIAL_MODE, OnInitialMode)
     ON_MESSAGE(WM_CHUNK_READY, OnChunkReady)
-    ON_MESSAGE(WM_TIMER, OnResumeChunks)
+    ON_MESSAGE(WM_TIMER, OnPaintTimer)
 END_MESSAGE_MAP()
 
 CCaptureDlg::CCaptureDlg(CWnd* pParent)
@@ -112,41 +113,42 @@ void CCaptureDlg::OnInitialMode()
 
 // The message only announces the queue; the chunks come from the reader's
 // queue in this process, so a message posted from elsewhere can at most
-// make queued chunks paint a moment early.
+// start the painting timer early.
 //
-// Posted messages are retrieved before input, and a streaming reader
-// always has the next announcement on its way: painting now, with a key or
-// click waiting, could hold that input for as long as the stream runs. So
-// the queue waits instead: while the announcement stays untaken the reader
-// posts no other, and a timer, which comes after input, resumes painting.
+// The reader announces a queue that was idle; from then on the window
+// paints whatever has queued at each tick of a timer, and the reader posts
+// nothing more until a tick finds the queue empty. Each system call is a
+// round trip to the server that the reader and the driver need too, so the
+// window's share stays at a few calls per tick however fast chunks come.
+// Timer messages come after input: a stream never holds a key or a click.
 LRESULT CCaptureDlg::OnChunkReady(WPARAM, LPARAM)
 {
-    if (HIWORD(GetQueueStatus(QS_INPUT)) != 0)
-        SetTimer(m_hWnd, CHUNK_RESUME_TIMER, USER_TIMER_MINIMUM, nullptr);
-    else
-        PaintQueuedChunks();
+    SetTimer(m_hWnd, CHUNK_PAINT_TIMER, CHUNK_PAINT_INTERVAL_MS, nullptr);
     return 1;
 }
 
-LRESULT CCaptureDlg::OnResumeChunks(WPARAM wParam, LPARAM)
+LRESULT CCaptureDlg::OnPaintTimer(WPARAM wParam, LPARAM)
 {
-    if (wParam != CHUNK_RESUME_TIMER)
+    if (wParam != CHUNK_PAINT_TIMER)
         return Default();
-    KillTimer(m_hWnd, CHUNK_RESUME_TIMER);
-    PaintQueuedChunks();
+    if (!PaintQueuedChunks())
+        KillTimer(m_hWnd, CHUNK_PAINT_TIMER);
     return 0;
 }
 
-// Every queued chunk, in read order, through one drawing context.
-void CCaptureDlg::PaintQueuedChunks()
+// Every queued chunk, in read order, through one drawing context. FALSE
+// when none was queued: the next chunk is then announced again.
+BOOL CCaptureDlg::PaintQueuedChunks()
 {
     const ChunkBatch chunks = TakeQueuedChunks();
     if (chunks.empty())
-        return;
+        return FALSE;
+    HoldChunkAnnouncements(); // the timer keeps running
     CWnd* picture = GetDlgItem(IDC_PICTURE);
     CClientAreaDC dc(picture ? picture->GetSafeHwnd() : nullptr);
     for (const ChunkNoticePtr& notice : chunks)
         PaintChunk(dc.Get(), notice->bytes, notice->count, m_nRow, m_nCol);
+    return TRUE;
 }
 
 void CCaptureDlg::OnPaint()
@@ -175,7 +177,7 @@ HCURSOR CCaptureDlg::OnQueryDragIcon()
 void CCaptureDlg::OnDestroy()
 {
     // Chunks queued for this window would otherwise wait for the next one.
-    KillTimer(m_hWnd, CHUNK_RESUME_TIMER);
+    KillTimer(m_hWnd, CHUNK_PAINT_TIMER);
     DiscardQueuedChunks(m_hWnd);
     CDialog::OnDestroy();
 }

@@ -104,6 +104,11 @@ ChunkBatch TakeQueuedChunks()
     return Queue().TakeAll();
 }
 
+void HoldChunkAnnouncements()
+{
+    Queue().Announce();
+}
+
 size_t DiscardQueuedChunks(HWND hwnd)
 {
     Queue().AnnouncementTaken();

@@ -50,6 +50,10 @@ BOOL PostChunk(HWND hwndTarget, const BYTE* bytes, DWORD count);
 // chunk is announced again.
 ChunkBatch TakeQueuedChunks();
 
+// Makes the reader post no announcement until the next take: for a window
+// that takes the queue at a pace of its own while chunks keep coming.
+void HoldChunkAnnouncements();
+
 // Releases every queued chunk and removes hwnd's pending announcements
 // (when the window goes away). Returns how many chunks were released.
 size_t DiscardQueuedChunks(HWND hwnd);
