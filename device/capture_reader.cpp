@@ -128,6 +128,18 @@ public:
         return slot.failedAtOnce || slot.request->HasCompleted();
     }
 
+    // Waits for the oldest read to complete or for one of `wakers` (the
+    // stop and link events; without both, waits are bounded so that the
+    // caller still notices a stop or a close by polling).
+    void WaitForOldest(HANDLE stopEvent, HANDLE linkEvent, DWORD pollMs) const
+    {
+        HANDLE events[3] = {m_slots[m_oldest].request->Event(), stopEvent, linkEvent};
+        if (stopEvent && linkEvent)
+            WaitForMultipleObjects(3, events, FALSE, INFINITE);
+        else
+            WaitForSingleObject(events[0], pollMs);
+    }
+
     // Takes the oldest read back once it has completed; its slot is then
     // issued again by the next IssueIdle. TRUE on success, with its `count`
     // bytes at `bytes` until then.
@@ -297,18 +309,16 @@ void CImageDevice::RunCapture()
                     continue;
                 }
                 if (!ring.OldestHasCompleted()) {
-                    file.Flush();
-                    HANDLE events[3] = {ring.Oldest()->Event(), m_hStopEvent, m_hLinkEvent};
-                    const BOOL canSleep = m_hStopEvent && m_hLinkEvent;
-                    WaitForMultipleObjects(canSleep ? 3 : 1, events, FALSE, canSleep ? INFINITE : FAILED_READ_PAUSE_MS);
+                    file.Flush(); // the stream is idle: the file catches up
+                    ring.WaitForOldest(m_hStopEvent, m_hLinkEvent, FAILED_READ_PAUSE_MS);
                     continue;
                 }
                 const BYTE* bytes = nullptr;
                 DWORD count = 0;
                 const BOOL succeeded = ring.TakeOldest(hDevice, bytes, count);
-                if (count > 0)
+                if (count > 0) {
                     deliver(bytes, count);
-                else if (!succeeded) {
+                } else if (!succeeded) {
                     // A closed link or a device gone away fails every read
                     // at once: pause rather than spin. A read that succeeds
                     // with 0 bytes (a transfer ended by a zero-length
