@@ -349,11 +349,30 @@ DWORD DroppedAt(HWND hwnd, DWORD rate, DWORD faults, double seconds)
     return status.overflowBytes;
 }
 
+// Bytes the sensor dropped at `rate` while only a bare loop with four
+// reads queued read it: whether the platform itself keeps up.
+DWORD BareLoopDroppedAt(DWORD rate, DWORD faults, double seconds)
+{
+    sim::Control control;
+    CImageDevice device;
+    if (!StartSensorStream(control, device, rate, faults))
+        return ~0u;
+    BareReadsPerSecond(RING_SLOTS, seconds * 1000);
+    SIM_STATUS status = {};
+    control.GetStatus(0, status);
+    control.ResetState(0);
+    return status.overflowBytes;
+}
+
 // From the bus rate down in steps of 10 pictures/s, the first rate at
-// which the sensor drops nothing.
+// which the sensor drops nothing; first, for reference, what a bare loop
+// drops at the bus rate under the same condition.
 void BenchHighestRate(HWND hwnd, const char* condition, DWORD faults, double seconds)
 {
     std::printf("highest rate with nothing dropped, %s (%.0f s a step):\n", condition, seconds);
+    std::printf("  bare loop, 4 queued, %lu pictures/s: %lu bytes dropped\n",
+                static_cast<unsigned long>(BUS_RATE_PICTURES),
+                static_cast<unsigned long>(BareLoopDroppedAt(BUS_RATE_PICTURES, faults, seconds)));
     for (DWORD rate = BUS_RATE_PICTURES; rate >= 10; rate = rate == BUS_RATE_PICTURES ? 90 : rate - 10) {
         const DWORD dropped = DroppedAt(hwnd, rate, faults, seconds);
         std::printf("  %3lu pictures/s: %lu bytes dropped\n", static_cast<unsigned long>(rate),

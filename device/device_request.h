@@ -49,7 +49,6 @@ public:
 
     BOOL HasCompleted() const { return HasOverlappedIoCompleted(&m_overlapped); }
     HANDLE Event() const { return m_event.Get(); }
-    DWORD Length() const { return m_length; }
 
     // Issues a read of the whole buffer on hDevice, reusing the request:
     // only for a request that has completed (or was never issued). FALSE

@@ -93,6 +93,6 @@ private:
     HANDLE m_hStopEvent;          // signalled with m_bStop, so an idle reader wakes at once
     HANDLE m_hLinkEvent;          // signalled when the link closes or opens
     HANDLE m_hReaderDone;         // signalled by the reader when its work is over
-    HWND m_hwndTarget;          // where the reader's chunks go; set before the reader starts
+    HWND m_hwndTarget;            // where the reader's chunks go; set before the reader starts
     mutable SRWLOCK m_linkLock;
 };
