@@ -173,7 +173,8 @@ TEST_F(CaptureReaderTest, FailedConnectsUnderTheReaderLeaveNoStaleHandle)
         ASSERT_TRUE(m_sim.SetFaults(0, SIM_FAULT_NO_QUERY_REPLY));
         EXPECT_FALSE(m_device.Connect()); // resets and closes under the reader
         EXPECT_FALSE(m_device.IsOpen());
-        // Queued reads were finished before the close, none went out after it.
+        // Nothing of the closed handle waits in the device, and no read
+        // reaches it while the link is closed.
         EXPECT_EQ(0u, Status().pendingReads);
         ASSERT_TRUE(m_sim.ClearLog(0));
 
