@@ -18,6 +18,10 @@ constexpr int PICTURE_TOP = 10;
 constexpr int PICTURE_WINDOW_WIDTH = 514;
 constexpr int PICTURE_WINDOW_HEIGHT = 385;
 
+// While chunks come, the window paints the queue at this pace.
+constexpr UINT_PTR CHUNK_PAINT_TIMER = 1;
+constexpr UINT CHUNK_PAINT_INTERVAL_MS = USER_TIMER_MINIMUM;
+
 } // namespace
 
 BEGIN_MESSAGE_MAP(CCaptureDlg, CDialog)
@@ -27,6 +31,7 @@ BEGIN_MESSAGE_MAP(CCaptureDlg, CDialog)
     ON_BN_CLICKED(IDC_SHOW_IMAGE, OnShowImage)
     ON_BN_CLICKED(IDC_INITIAL_MODE, OnInitialMode)
     ON_MESSAGE(WM_CHUNK_READY, OnChunkReady)
+    ON_MESSAGE(WM_TIMER, OnPaintTimer)
 END_MESSAGE_MAP()
 
 CCaptureDlg::CCaptureDlg(CWnd* pParent)
@@ -106,26 +111,44 @@ void CCaptureDlg::OnInitialMode()
         m_settings = dlg.GetSettings();
 }
 
-// The message only announces a chunk; the chunk itself comes from the
-// reader's queue in this process, so a message posted from elsewhere can at
-// most make a queued chunk paint a moment early.
+// The message only announces the queue; the chunks come from the reader's
+// queue in this process, so a message posted from elsewhere can at most
+// start the painting timer early.
+//
+// The reader announces a queue that was idle; from then on the window
+// paints whatever has queued at each tick of a timer, and the reader posts
+// nothing more until a tick finds the queue empty. Each system call is a
+// round trip to the server that the reader and the driver need too, so the
+// window's share stays at a few calls per tick however fast chunks come.
+// Timer messages come after input: a stream never holds a key or a click.
 LRESULT CCaptureDlg::OnChunkReady(WPARAM, LPARAM)
 {
-    if (ChunkNoticePtr notice = TakeQueuedChunk()) {
-        if (CWnd* picture = GetDlgItem(IDC_PICTURE))
-            PaintChunk(picture->GetSafeHwnd(), notice->bytes, notice->count, m_nRow, m_nCol);
-    }
-    DropBacklogWhenInputWaits();
+    SetTimer(m_hWnd, CHUNK_PAINT_TIMER, CHUNK_PAINT_INTERVAL_MS, nullptr);
     return 1;
 }
 
-// Mends input starvation: a reader that keeps the queue full would
-// otherwise hold every click and key behind its chunks. The picture
-// catches up at the next frame marker; the capture file has every byte.
-void CCaptureDlg::DropBacklogWhenInputWaits()
+LRESULT CCaptureDlg::OnPaintTimer(WPARAM wParam, LPARAM)
 {
-    if (QueuedChunks() > INPUT_BACKLOG_LIMIT && HIWORD(GetQueueStatus(QS_INPUT)) != 0)
-        DiscardQueuedChunks(m_hWnd);
+    if (wParam != CHUNK_PAINT_TIMER)
+        return Default();
+    if (!PaintQueuedChunks())
+        KillTimer(m_hWnd, CHUNK_PAINT_TIMER);
+    return 0;
+}
+
+// Every queued chunk, in read order, through one drawing context. FALSE
+// when none was queued: the next chunk is then announced again.
+BOOL CCaptureDlg::PaintQueuedChunks()
+{
+    const ChunkBatch chunks = TakeQueuedChunks();
+    if (chunks.empty())
+        return FALSE;
+    HoldChunkAnnouncements(); // the timer keeps running
+    CWnd* picture = GetDlgItem(IDC_PICTURE);
+    CClientAreaDC dc(picture ? picture->GetSafeHwnd() : nullptr);
+    for (const ChunkNoticePtr& notice : chunks)
+        PaintChunk(dc.Get(), notice->bytes, notice->count, m_nRow, m_nCol);
+    return TRUE;
 }
 
 void CCaptureDlg::OnPaint()
@@ -154,6 +177,7 @@ HCURSOR CCaptureDlg::OnQueryDragIcon()
 void CCaptureDlg::OnDestroy()
 {
     // Chunks queued for this window would otherwise wait for the next one.
+    KillTimer(m_hWnd, CHUNK_PAINT_TIMER);
     DiscardQueuedChunks(m_hWnd);
     CDialog::OnDestroy();
 }

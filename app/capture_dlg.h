@@ -23,6 +23,7 @@ protected:
     afx_msg void OnShowImage();
     afx_msg void OnInitialMode();
     afx_msg LRESULT OnChunkReady(WPARAM wParam, LPARAM lParam);
+    afx_msg LRESULT OnPaintTimer(WPARAM wParam, LPARAM lParam);
     afx_msg void OnDestroy();
 
     DECLARE_MESSAGE_MAP()
@@ -37,5 +38,5 @@ protected:
 private:
     void PlacePicture();
     void StartShowing(CWnd* button);
-    void DropBacklogWhenInputWaits();
+    BOOL PaintQueuedChunks();
 };

@@ -1,16 +1,23 @@
 // Prints, in one run on the same window:
 // - chunks per second painted the 16-pixels-per-byte way and the frame
 //   painter's way, with drawing calls per chunk for each;
-// - with the simulated sensor streaming flat out for a while (60 s unless
-//   a number of seconds is given), chunks per second read, recorded and
-//   painted end to end, and the process's memory over the run;
-// - the reader's throughput with and without zero-length reads.
+// - the platform's ceiling: a bare loop of 512-byte reads on the sensor
+//   streaming flat out, with one and with four requests queued;
+// - with the sensor streaming flat out for a while (60 s unless a number
+//   of seconds is given), chunks per second read, recorded and painted end
+//   to end as a share of that ceiling, CPU, and memory over the run.
+// With "rates": the highest rate, from the bus rate down in steps of 10
+// pictures/s, at which the sensor drops nothing: on a quiet machine, with
+// one core kept busy, and with every second read empty.
 #include <windows.h>
 
 #include <psapi.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cstdlib>
+#include <cstring>
+#include <thread>
 #include <vector>
 
 #include "afx/afxwin.h"
@@ -26,8 +33,14 @@ using stopwatch::ProcessCpuMs;
 namespace {
 
 constexpr double PAINTER_RUN_MS = 2000;
+constexpr double CEILING_RUN_MS = 3000;
 constexpr int DEFAULT_STREAM_SECONDS = 60;
+constexpr int DEFAULT_STEP_SECONDS = 20;
 const char CAPTURE_FILE[] = "C:\\1.txt";
+const char SENSOR_PATH[] = "\\\\?\\root#imagedev#0000#{1b65bedd-1d6a-11d6-807d-82b3dab6c625}";
+// USB full-speed bulk: 19 packets of 64 bytes per 1 ms frame.
+constexpr double BUS_BYTES_PER_SECOND = 1216000;
+constexpr DWORD BUS_RATE_PICTURES = 99; // 99 x 12,294 bytes: about the bus rate
 
 // The straightforward painter: one SetPixel per surface pixel.
 void PaintChunkPerPixel(HWND hwnd, const BYTE* chunk, UINT count, WORD& nRow, WORD& nCol)
@@ -144,72 +157,155 @@ LONGLONG FileSize(const char* path)
     return (static_cast<LONGLONG>(data.nFileSizeHigh) << 32) | data.nFileSizeLow;
 }
 
-
-// How fast the device answers 512-byte reads from one thread doing nothing
-// else, for comparison with the end-to-end run.
-void BenchDeviceReads(CImageDevice& device)
+// Puts the sensor at `rate` with `faults` and brings it to streaming
+// through `device`; the log and counters then start afresh.
+bool StartSensorStream(sim::Control& control, CImageDevice& device, DWORD rate, DWORD faults = 0)
 {
-    constexpr double RUN_MS = 3000;
-    BYTE chunk[CHUNK_SIZE];
-    long reads = 0;
-    const double start = bench::NowMs();
-    while (bench::NowMs() - start < RUN_MS)
-        reads += device.Read(chunk, CHUNK_SIZE) > 0;
-    std::printf("device alone: %8.0f reads of 512 bytes per second\n", reads * 1000.0 / (bench::NowMs() - start));
-}
-
-void BenchStream(HWND hwnd, int seconds)
-{
-    sim::Control control;
     control.ResetState(0);
     sim::SetInterfacePresent(0, TRUE);
-    control.SetRate(0, SIM_RATE_FLAT_OUT);
-
-    CImageDevice device;
+    control.SetRate(0, rate);
     if (!device.Connect() || !device.StartImaging(DEFAULT_SENSOR_SETTINGS)) {
         std::fprintf(stderr, "the simulated sensor did not start streaming\n");
-        return;
+        return false;
     }
-    BenchDeviceReads(device);
+    control.SetFaults(0, faults);
     control.ClearLog(0);
+    return true;
+}
+
+// A bare loop of 512-byte reads with `inFlight` requests queued, on a
+// handle of its own: what the platform and the sensor allow at most.
+double BareReadsPerSecond(int inFlight, double runMs)
+{
+    HANDLE hDevice = CreateFileA(SENSOR_PATH, GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                                 nullptr, OPEN_EXISTING, FILE_FLAG_OVERLAPPED, nullptr);
+    if (hDevice == INVALID_HANDLE_VALUE)
+        return 0;
+    struct Request {
+        OVERLAPPED overlapped;
+        BYTE buffer[CHUNK_SIZE];
+    };
+    std::vector<Request> requests(inFlight);
+    auto issue = [&](Request& request) {
+        const HANDLE event = request.overlapped.hEvent;
+        request.overlapped = OVERLAPPED();
+        request.overlapped.hEvent = event;
+        ReadFile(hDevice, request.buffer, CHUNK_SIZE, nullptr, &request.overlapped);
+    };
+    for (Request& request : requests) {
+        request.overlapped.hEvent = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+        issue(request);
+    }
+    long reads = 0;
+    size_t oldest = 0;
+    const double start = bench::NowMs();
+    while (bench::NowMs() - start < runMs) {
+        Request& request = requests[oldest];
+        DWORD count = 0;
+        if (GetOverlappedResult(hDevice, &request.overlapped, &count, TRUE) && count > 0)
+            ++reads;
+        issue(request);
+        oldest = (oldest + 1) % requests.size();
+    }
+    const double elapsed = bench::NowMs() - start;
+    CancelIo(hDevice);
+    for (Request& request : requests) {
+        DWORD count = 0;
+        GetOverlappedResult(hDevice, &request.overlapped, &count, TRUE);
+        CloseHandle(request.overlapped.hEvent);
+    }
+    CloseHandle(hDevice);
+    return reads * 1000.0 / elapsed;
+}
+
+// The ceiling with 4 requests queued, in reads per second.
+double BenchCeiling(double runMs)
+{
+    sim::Control control;
+    CImageDevice device;
+    if (!StartSensorStream(control, device, SIM_RATE_FLAT_OUT))
+        return 0;
+    std::printf("platform ceiling, bare 512-byte reads flat out on a second handle (bus %.0f B/s = %.0f reads/s):\n",
+                BUS_BYTES_PER_SECOND, BUS_BYTES_PER_SECOND / CHUNK_SIZE);
+    double ceiling = 0;
+    for (int inFlight : {1, static_cast<int>(RING_SLOTS)}) {
+        const double reads = BareReadsPerSecond(inFlight, runMs);
+        std::printf("  %d in flight: %8.0f reads/s, %.2f MB/s, %.2f x the bus rate\n", inFlight, reads,
+                    reads * CHUNK_SIZE / 1e6, reads * CHUNK_SIZE / BUS_BYTES_PER_SECOND);
+        ceiling = reads;
+    }
+    control.ResetState(0);
+    return ceiling;
+}
+
+// Stands in for the main window: at an announcement, and then every 10 ms
+// while chunks keep coming, takes the whole queue and paints it through
+// one drawing context.
+long DrainAndPaint(HWND hwnd, WORD& row, WORD& col)
+{
+    MSG msg;
+    while (PeekMessageA(&msg, hwnd, WM_CHUNK_READY, WM_CHUNK_READY, PM_REMOVE)) {
+    }
+    const ChunkBatch chunks = TakeQueuedChunks();
+    if (chunks.empty())
+        return 0;
+    HoldChunkAnnouncements();
+    CClientAreaDC dc(hwnd);
+    for (const ChunkNoticePtr& notice : chunks)
+        PaintChunk(dc.Get(), notice->bytes, notice->count, row, col);
+    return static_cast<long>(chunks.size());
+}
+
+// Runs a capture for `seconds` with the window's side done on this thread.
+// Returns the chunks painted; `sample` is called about once a second.
+template <typename Sample>
+long RunCapture(CImageDevice& device, HWND hwnd, double seconds, Sample sample)
+{
     WORD row = 0, col = 0;
     long painted = 0;
-    Memory peak = {0, 0}, first = {0, 0};
-
     device.StartCapture();
     const double start = bench::NowMs();
-    const double cpuStart = ProcessCpuMs();
-    double nextReport = start + 1000;
-    std::printf("streaming flat out for %d s:\n", seconds);
+    double nextSample = start + 1000;
     while (bench::NowMs() - start < seconds * 1000.0) {
-        MSG msg;
-        while (PeekMessageA(&msg, hwnd, WM_CHUNK_READY, WM_CHUNK_READY, PM_REMOVE)) {
-            if (ChunkNoticePtr notice = TakeQueuedChunk()) {
-                PaintChunk(hwnd, notice->bytes, notice->count, row, col);
-                ++painted;
-            }
+        painted += DrainAndPaint(hwnd, row, col);
+        if (bench::NowMs() >= nextSample) {
+            sample();
+            nextSample += 1000;
         }
-        if (bench::NowMs() >= nextReport) {
-            const Memory now = CurrentMemory();
-            if (first.privateKb == 0)
-                first = now;
-            peak.workingSetKb = std::max(peak.workingSetKb, now.workingSetKb);
-            peak.privateKb = std::max(peak.privateKb, now.privateKb);
-            nextReport += 1000;
-        }
-        MsgWaitForMultipleObjects(0, nullptr, FALSE, 5, QS_POSTMESSAGE);
+        MsgWaitForMultipleObjects(0, nullptr, FALSE, USER_TIMER_MINIMUM, QS_POSTMESSAGE);
     }
     device.StopCapture();
+    painted += DrainAndPaint(hwnd, row, col);
+    return painted + static_cast<long>(DiscardQueuedChunks(hwnd));
+}
+
+void BenchEndToEnd(HWND hwnd, int seconds, double ceiling)
+{
+    sim::Control control;
+    CImageDevice device;
+    if (!StartSensorStream(control, device, SIM_RATE_FLAT_OUT))
+        return;
+    Memory first = {0, 0}, peak = {0, 0};
+    std::printf("end to end, flat out for %d s (read, recorded, painted):\n", seconds);
+    const double start = bench::NowMs();
+    const double cpuStart = ProcessCpuMs();
+    const long painted = RunCapture(device, hwnd, seconds, [&] {
+        const Memory now = CurrentMemory();
+        if (first.privateKb == 0)
+            first = now;
+        peak.workingSetKb = std::max(peak.workingSetKb, now.workingSetKb);
+        peak.privateKb = std::max(peak.privateKb, now.privateKb);
+    });
     const double elapsed = (bench::NowMs() - start) / 1000.0;
     const double cpuShare = (ProcessCpuMs() - cpuStart) / (elapsed * 10.0);
-    painted += static_cast<long>(DiscardQueuedChunks(hwnd));
 
     SIM_STATUS status = {};
     control.GetStatus(0, status);
     const double read = status.bytesDelivered / double(CHUNK_SIZE) / elapsed;
     const double recorded = FileSize(CAPTURE_FILE) / double(CHUNK_SIZE) / elapsed;
     const Memory last = CurrentMemory();
-    std::printf("  read     %8.0f chunks/s (%.2f MB/s)\n", read, read * CHUNK_SIZE / 1e6);
+    std::printf("  read     %8.0f chunks/s (%.2f MB/s), %.2f x the ceiling\n", read, read * CHUNK_SIZE / 1e6,
+                ceiling > 0 ? read / ceiling : 0.0);
     std::printf("  recorded %8.0f chunks/s\n", recorded);
     std::printf("  painted  %8.0f chunks/s\n", painted / elapsed);
     std::printf("  CPU: %.0f%% of one core for reading, recording and painting\n", cpuShare);
@@ -218,52 +314,97 @@ void BenchStream(HWND hwnd, int seconds)
     control.ResetState(0);
 }
 
-// Stream throughput with every second read completing empty (a transfer
-// ended by a zero-length packet) against the same stream without, at the
-// sensor's default rate and at the bus rate.
-double ReaderThroughput(sim::Control& control, DWORD rate, DWORD faults, double seconds, DWORD& overflow)
+// Keeps one core busy for as long as it lives.
+class CBusyCore {
+public:
+    CBusyCore() : m_stop(false), m_thread([this] {
+        volatile unsigned long spin = 0;
+        while (!m_stop.load(std::memory_order_relaxed))
+            ++spin;
+    })
+    {
+    }
+    ~CBusyCore()
+    {
+        m_stop = true;
+        m_thread.join();
+    }
+
+private:
+    std::atomic<bool> m_stop;
+    std::thread m_thread;
+};
+
+// Bytes the sensor dropped during a capture of `seconds` at `rate`.
+DWORD DroppedAt(HWND hwnd, DWORD rate, DWORD faults, double seconds)
 {
-    control.ResetState(0);
-    control.SetRate(0, rate);
+    sim::Control control;
     CImageDevice device;
-    if (!device.Connect() || !device.StartImaging(DEFAULT_SENSOR_SETTINGS))
-        return 0;
-    control.SetFaults(0, faults);
-    control.ClearLog(0);
-    const double start = bench::NowMs();
-    device.StartCapture();
-    Sleep(static_cast<DWORD>(seconds * 1000));
-    device.StopCapture();
-    const double elapsed = (bench::NowMs() - start) / 1000.0;
+    if (!StartSensorStream(control, device, rate, faults))
+        return ~0u;
+    RunCapture(device, hwnd, seconds, [] {});
     SIM_STATUS status = {};
     control.GetStatus(0, status);
-    overflow = status.overflowBytes;
-    return status.bytesDelivered / elapsed / 1e6;
+    control.ResetState(0);
+    return status.overflowBytes;
 }
 
-void BenchZeroLengthReads(int seconds)
+// Bytes the sensor dropped at `rate` while only a bare loop with four
+// reads queued read it: whether the platform itself keeps up.
+DWORD BareLoopDroppedAt(DWORD rate, DWORD faults, double seconds)
 {
-    constexpr DWORD BUS_RATE_PICTURES = 99; // 99 x 12,294 bytes: about the bus's 1,216,000 B/s
-    const double runSeconds = std::max(2, seconds / 6);
     sim::Control control;
-    std::printf("zero-length reads (every second read empty), %.0f s per figure:\n", runSeconds);
-    for (DWORD rate : {static_cast<DWORD>(SIM_RATE_DEFAULT), BUS_RATE_PICTURES}) {
-        DWORD overflowNormal = 0, overflowZero = 0;
-        const double normal = ReaderThroughput(control, rate, 0, runSeconds, overflowNormal);
-        const double zero = ReaderThroughput(control, rate, SIM_FAULT_ZERO_READS, runSeconds, overflowZero);
-        std::printf("  %3lu pictures/s: normal %.3f MB/s (%lu bytes lost), with empty reads %.3f MB/s (%lu bytes "
-                    "lost): %.2f x\n",
-                    static_cast<unsigned long>(rate), normal, static_cast<unsigned long>(overflowNormal), zero,
-                    static_cast<unsigned long>(overflowZero), normal > 0 ? zero / normal : 0.0);
-    }
+    CImageDevice device;
+    if (!StartSensorStream(control, device, rate, faults))
+        return ~0u;
+    BareReadsPerSecond(RING_SLOTS, seconds * 1000);
+    SIM_STATUS status = {};
+    control.GetStatus(0, status);
     control.ResetState(0);
+    return status.overflowBytes;
+}
+
+// From the bus rate down in steps of 10 pictures/s, the first rate at
+// which the sensor drops nothing; first, for reference, what a bare loop
+// drops at the bus rate under the same condition.
+void BenchHighestRate(HWND hwnd, const char* condition, DWORD faults, double seconds)
+{
+    std::printf("highest rate with nothing dropped, %s (%.0f s a step):\n", condition, seconds);
+    std::printf("  bare loop, 4 queued, %lu pictures/s: %lu bytes dropped\n",
+                static_cast<unsigned long>(BUS_RATE_PICTURES),
+                static_cast<unsigned long>(BareLoopDroppedAt(BUS_RATE_PICTURES, faults, seconds)));
+    for (DWORD rate = BUS_RATE_PICTURES; rate >= 10; rate = rate == BUS_RATE_PICTURES ? 90 : rate - 10) {
+        const DWORD dropped = DroppedAt(hwnd, rate, faults, seconds);
+        std::printf("  %3lu pictures/s: %lu bytes dropped\n", static_cast<unsigned long>(rate),
+                    static_cast<unsigned long>(dropped));
+        if (dropped == 0) {
+            std::printf("  => %lu pictures/s (%.0f B/s)\n", static_cast<unsigned long>(rate),
+                        rate * double(SIM_MARKER_BYTES + SIM_PICTURE_BYTES));
+            return;
+        }
+    }
+    std::printf("  => none down to 10 pictures/s\n");
+}
+
+void BenchRates(HWND hwnd, double seconds)
+{
+    BenchHighestRate(hwnd, "quiet", 0, seconds);
+    {
+        CBusyCore busy;
+        BenchHighestRate(hwnd, "one core kept busy", 0, seconds);
+    }
+    BenchHighestRate(hwnd, "every second read empty", SIM_FAULT_ZERO_READS, seconds);
 }
 
 } // namespace
 
+// capture_bench [seconds]        painters, ceiling, end to end (60 s by default)
+// capture_bench rates [seconds]  highest rate with nothing dropped (20 s a step)
 int main(int argc, char** argv)
 {
-    const int seconds = argc > 1 ? std::atoi(argv[1]) : DEFAULT_STREAM_SECONDS;
+    const bool rates = argc > 1 && std::strcmp(argv[1], "rates") == 0;
+    const int seconds = argc > (rates ? 2 : 1) ? std::atoi(argv[rates ? 2 : 1])
+                                               : (rates ? DEFAULT_STEP_SECONDS : DEFAULT_STREAM_SECONDS);
     if (!bench::StartSensor())
         return 1;
 
@@ -273,13 +414,16 @@ int main(int argc, char** argv)
                                     nullptr, nullptr);
     app.m_pMainWnd = &target;
 
-    BenchPainters(target.m_hWnd);
-    BenchStream(target.m_hWnd, seconds);
+    if (rates) {
+        BenchRates(target.m_hWnd, seconds);
+    } else {
+        BenchPainters(target.m_hWnd);
+        const double ceiling = BenchCeiling(CEILING_RUN_MS);
+        BenchEndToEnd(target.m_hWnd, seconds, ceiling);
+    }
 
     app.m_pMainWnd = nullptr;
     DestroyWindow(target.m_hWnd);
     target.m_hWnd = nullptr;
-
-    BenchZeroLengthReads(seconds);
     return 0;
 }

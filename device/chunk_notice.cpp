@@ -34,15 +34,13 @@ public:
         m_count = static_cast<long>(m_chunks.size());
     }
 
-    ChunkNoticePtr PopOldest()
+    ChunkBatch TakeAll()
     {
+        ChunkBatch batch;
         CExclusiveLock lock(m_lock);
-        if (m_chunks.empty())
-            return nullptr;
-        ChunkNoticePtr notice = std::move(m_chunks.front());
-        m_chunks.pop_front();
-        m_count = static_cast<long>(m_chunks.size());
-        return notice;
+        batch.swap(m_chunks);
+        m_count = 0;
+        return batch;
     }
 
     size_t Clear()
@@ -56,10 +54,17 @@ public:
 
     long Count() const { return m_count; }
 
+    // TRUE for the caller that must post the announcement.
+    bool Announce() { return m_announced.exchange(1) == 0; }
+    void AnnouncementTaken() { m_announced.store(0); }
+
 private:
     SRWLOCK m_lock;
-    std::deque<ChunkNoticePtr> m_chunks;
+    ChunkBatch m_chunks;
     std::atomic<long> m_count{0};
+    // Set from the post of an announcement until the window takes the
+    // queue: chunks queued meanwhile ride on that announcement.
+    std::atomic<LONG> m_announced{0};
 };
 
 CChunkQueue& Queue()
@@ -83,20 +88,30 @@ BOOL PostChunk(HWND hwndTarget, const BYTE* bytes, DWORD count)
     const ChunkNotice* queued = Queue().Push(std::move(notice));
     if (!queued)
         return FALSE;
-    if (!PostMessageA(hwndTarget, WM_CHUNK_READY, 0, 0)) {
+    if (Queue().Announce() && !PostMessageA(hwndTarget, WM_CHUNK_READY, 0, 0)) {
+        Queue().AnnouncementTaken();
         Queue().Withdraw(queued);
         return FALSE;
     }
     return TRUE;
 }
 
-ChunkNoticePtr TakeQueuedChunk()
+// The flag is cleared before the queue is taken: a chunk queued in between
+// is either in this batch or announced anew, never left unannounced.
+ChunkBatch TakeQueuedChunks()
 {
-    return Queue().PopOldest();
+    Queue().AnnouncementTaken();
+    return Queue().TakeAll();
+}
+
+void HoldChunkAnnouncements()
+{
+    Queue().Announce();
 }
 
 size_t DiscardQueuedChunks(HWND hwnd)
 {
+    Queue().AnnouncementTaken();
     MSG msg;
     while (PeekMessageA(&msg, hwnd, WM_CHUNK_READY, WM_CHUNK_READY, PM_REMOVE)) {
     }

@@ -52,7 +52,8 @@ CRequestParking& Parking()
 CDeviceRequest::CDeviceRequest(DWORD length)
     : m_overlapped(),
       m_event(CreateEventA(nullptr, TRUE, FALSE, nullptr)),
-      m_buffer(length ? new (std::nothrow) BYTE[length] : nullptr)
+      m_buffer(length ? new (std::nothrow) BYTE[length] : nullptr),
+      m_length(length)
 {
     m_overlapped.hEvent = m_event.Get();
 }
@@ -78,9 +79,23 @@ BOOL CDeviceRequest::Result(HANDLE hDevice, DWORD& count)
 {
     count = 0;
     const BOOL succeeded = GetOverlappedResult(hDevice, &m_overlapped, &count, FALSE);
+    if (count > m_length) {
+        count = 0;
+        SetLastError(ERROR_INVALID_DATA);
+        return FALSE;
+    }
     if (!succeeded && GetLastError() != ERROR_OPERATION_ABORTED)
         count = 0;
     return succeeded;
+}
+
+BOOL CDeviceRequest::IssueRead(HANDLE hDevice)
+{
+    // ReadFile resets the event itself; the rest of the record starts afresh.
+    const HANDLE event = m_overlapped.hEvent;
+    m_overlapped = OVERLAPPED();
+    m_overlapped.hEvent = event;
+    return ReadFile(hDevice, m_buffer.get(), m_length, nullptr, &m_overlapped) || GetLastError() == ERROR_IO_PENDING;
 }
 
 DeviceRequestPtr NewDeviceRequest(DWORD length)
@@ -97,6 +112,11 @@ BOOL FinishOrPark(HANDLE hDevice, DeviceRequestPtr& request, DWORD timeoutMs)
         return TRUE;
     Parking().Park(std::move(request));
     return FALSE;
+}
+
+void ParkRequest(DeviceRequestPtr request)
+{
+    Parking().Park(std::move(request));
 }
 
 long ParkedRequests()

@@ -42,10 +42,18 @@ public:
 
     // The result of a completed request: TRUE on success, with the bytes
     // moved in `count`. A request cancelled after it had moved bytes keeps
-    // them: they are real.
+    // them: they are real. A count larger than the request's buffer is a
+    // driver fault: the request fails with no bytes, so nothing is ever
+    // copied past the buffer.
     BOOL Result(HANDLE hDevice, DWORD& count);
 
     BOOL HasCompleted() const { return HasOverlappedIoCompleted(&m_overlapped); }
+    HANDLE Event() const { return m_event.Get(); }
+
+    // Issues a read of the whole buffer on hDevice, reusing the request:
+    // only for a request that has completed (or was never issued). FALSE
+    // when the read failed at once; otherwise it is in flight or done.
+    BOOL IssueRead(HANDLE hDevice);
 
 private:
     explicit CDeviceRequest(DWORD length);
@@ -53,6 +61,7 @@ private:
     OVERLAPPED m_overlapped;
     CEventHandle m_event;
     std::unique_ptr<BYTE[]> m_buffer;
+    DWORD m_length;
 };
 
 using DeviceRequestPtr = std::unique_ptr<CDeviceRequest>;
@@ -64,6 +73,9 @@ DeviceRequestPtr NewDeviceRequest(DWORD length);
 // keeps it, the request is parked, `request` is left empty and the result
 // is FALSE.
 BOOL FinishOrPark(HANDLE hDevice, DeviceRequestPtr& request, DWORD timeoutMs);
+
+// Keeps a request the driver has not finished alive until it completes.
+void ParkRequest(DeviceRequestPtr request);
 
 // Requests parked now, in this process.
 long ParkedRequests();

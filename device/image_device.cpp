@@ -15,8 +15,10 @@ const GUID GUID_DEVINTERFACE_IMAGEDEV = {
 CImageDevice::CImageDevice()
     : m_hDevice(INVALID_HANDLE_VALUE),
       m_bStop(0),
+      m_bClosing(0),
       m_hThread(nullptr),
       m_hStopEvent(CreateEventA(nullptr, TRUE, FALSE, nullptr)),
+      m_hLinkEvent(CreateEventA(nullptr, FALSE, FALSE, nullptr)),
       m_hReaderDone(CreateEventA(nullptr, TRUE, FALSE, nullptr)),
       m_hwndTarget(nullptr)
 {
@@ -31,6 +33,8 @@ CImageDevice::~CImageDevice()
         CloseHandle(m_hThread);
     if (m_hStopEvent)
         CloseHandle(m_hStopEvent);
+    if (m_hLinkEvent)
+        CloseHandle(m_hLinkEvent);
     if (m_hReaderDone)
         CloseHandle(m_hReaderDone);
 }
@@ -76,20 +80,33 @@ BOOL CImageDevice::Open(const GUID& interfaceClass, DWORD index)
     if (hDevice == INVALID_HANDLE_VALUE)
         return FALSE;
 
-    CExclusiveLock lock(m_linkLock);
-    m_hDevice = hDevice;
+    {
+        CExclusiveLock lock(m_linkLock);
+        m_hDevice = hDevice;
+    }
+    if (m_hLinkEvent)
+        SetEvent(m_hLinkEvent); // a paused reader reads from the new handle at once
     return TRUE;
 }
 
 BOOL CImageDevice::Close()
 {
-    // Waits for transfers in flight (each ends within its bounded wait), so
-    // the handle is never released under one.
-    CExclusiveLock lock(m_linkLock);
-    if (m_hDevice == INVALID_HANDLE_VALUE)
-        return FALSE;
-    const BOOL closed = CloseHandle(m_hDevice);
-    m_hDevice = INVALID_HANDLE_VALUE;
+    // The reader sees the flag, cancels its queued reads and waits for them
+    // (parking any the driver keeps), then gives the lock up; transfers of
+    // this thread end within their bounded waits. Only then is the handle
+    // released, so no request is ever on it or issued to it afterwards.
+    m_bClosing.store(1);
+    if (m_hLinkEvent)
+        SetEvent(m_hLinkEvent);
+    BOOL closed = FALSE;
+    {
+        CExclusiveLock lock(m_linkLock);
+        if (m_hDevice != INVALID_HANDLE_VALUE) {
+            closed = CloseHandle(m_hDevice);
+            m_hDevice = INVALID_HANDLE_VALUE;
+        }
+    }
+    m_bClosing.store(0);
     return closed;
 }
 

@@ -9,6 +9,9 @@
 // transfer with its own event and OVERLAPPED. Transfers hold the link lock
 // shared; Open and Close hold it exclusively, so a handle is never closed
 // while a transfer is on it and no transfer starts on a released handle.
+// The reader holds the lock shared for as long as it has reads queued on
+// the handle; Close first asks it to cancel and finish them (m_bClosing,
+// m_hLinkEvent), so the handle is closed only once none is left on it.
 //
 // Every wait on the driver is bounded: a transfer that times out is
 // cancelled and given CANCEL_GRACE_MS to finish, the reset gets
@@ -35,6 +38,9 @@ constexpr DWORD RESET_TIMEOUT_MS = 1500;
 // How long StopCapture waits for the reader's thread to end once its work is
 // over; a thread with stuck requests may take minutes, and is left to it.
 constexpr DWORD READER_EXIT_GRACE_MS = 100;
+// How long the reader waits before it asks again after a failed read or
+// while the link is closed: a closed link must not cost a core.
+constexpr DWORD FAILED_READ_PAUSE_MS = TRANSFER_TIMEOUT_MS;
 
 class CImageDevice {
 public:
@@ -74,14 +80,19 @@ private:
 
     static DWORD WINAPI CaptureThreadProc(LPVOID param);
     void RunCapture();
-    void PauseAfterFailedRead(ULONGLONG readStartedMs);
-    void WaitForStop(DWORD milliseconds);
+    BOOL AcquireLinkLease(HANDLE& hDevice);
+    void ReleaseLinkLease();
+    BOOL ReaderMustLeaveLink() const;
+    // Waits up to `milliseconds` for a stop or a change of the link.
+    void WaitForStopOrLink(DWORD milliseconds);
 
-    HANDLE m_hDevice;           // guarded by m_linkLock
-    std::atomic<LONG> m_bStop;  // set by the UI thread, read by the reader
+    HANDLE m_hDevice;             // guarded by m_linkLock
+    std::atomic<LONG> m_bStop;    // set by the UI thread, read by the reader
+    std::atomic<LONG> m_bClosing; // set by Close until the handle is closed
     HANDLE m_hThread;
-    HANDLE m_hStopEvent;        // signalled with m_bStop, so an idle reader wakes at once
-    HANDLE m_hReaderDone;       // signalled by the reader when its work is over
-    HWND m_hwndTarget;          // where the reader's chunks go; set before the reader starts
+    HANDLE m_hStopEvent;          // signalled with m_bStop, so an idle reader wakes at once
+    HANDLE m_hLinkEvent;          // signalled when the link closes or opens
+    HANDLE m_hReaderDone;         // signalled by the reader when its work is over
+    HWND m_hwndTarget;            // where the reader's chunks go; set before the reader starts
     mutable SRWLOCK m_linkLock;
 };

@@ -70,25 +70,6 @@ private:
     DWORD m_bits[PICTURE_SCALE][PICTURE_WIDTH * PICTURE_SCALE];
 };
 
-// The client area's drawing context (GetDC, not GetWindowDC).
-class CClientAreaDC {
-public:
-    explicit CClientAreaDC(HWND hwnd) : m_hwnd(hwnd), m_hdc(GetDC(hwnd)) {}
-    ~CClientAreaDC()
-    {
-        if (m_hdc)
-            ReleaseDC(m_hwnd, m_hdc);
-    }
-    CClientAreaDC(const CClientAreaDC&) = delete;
-    CClientAreaDC& operator=(const CClientAreaDC&) = delete;
-
-    HDC Get() const { return m_hdc; }
-
-private:
-    HWND m_hwnd;
-    HDC m_hdc;
-};
-
 void AdvanceCursor(WORD& nRow, WORD& nCol)
 {
     if (++nCol < PICTURE_WIDTH)
@@ -102,15 +83,19 @@ void AdvanceCursor(WORD& nRow, WORD& nCol)
 
 void PaintChunk(HWND hwndPicture, const BYTE* chunk, UINT count, WORD& nRow, WORD& nCol)
 {
+    CClientAreaDC dc(hwndPicture);
+    PaintChunk(dc.Get(), chunk, count, nRow, nCol);
+}
+
+void PaintChunk(HDC hdc, const BYTE* chunk, UINT count, WORD& nRow, WORD& nCol)
+{
     // With no surface (a window gone, or no DC to be had) nothing is drawn
     // but the cursor still walks the chunk, so the picture stays in step.
-    CClientAreaDC dc(hwndPicture);
-
     CRowSegment segment;
     segment.Begin(nRow, nCol);
     for (UINT o = 0; o < count;) {
         if (o + FRAME_MARKER_LENGTH <= count && IsFrameMarker(chunk + o)) {
-            segment.Flush(dc.Get());
+            segment.Flush(hdc);
             nRow = 0;
             nCol = 0;
             segment.Begin(nRow, nCol);
@@ -120,9 +105,9 @@ void PaintChunk(HWND hwndPicture, const BYTE* chunk, UINT count, WORD& nRow, WOR
         segment.Add(chunk[o++]);
         AdvanceCursor(nRow, nCol);
         if (nCol == 0) { // the row is complete
-            segment.Flush(dc.Get());
+            segment.Flush(hdc);
             segment.Begin(nRow, nCol);
         }
     }
-    segment.Flush(dc.Get());
+    segment.Flush(hdc);
 }

@@ -23,3 +23,27 @@ BOOL IsFrameMarker(const BYTE* bytes);
 // advances the cursor, drawn or not. A marker counts only when its six
 // bytes lie within the `count` bytes given.
 void PaintChunk(HWND hwndPicture, const BYTE* chunk, UINT count, WORD& nRow, WORD& nCol);
+
+// The same onto a client-area drawing context the caller holds, so that a
+// batch of chunks takes one context; with none (null) only the cursor moves.
+void PaintChunk(HDC hdcPicture, const BYTE* chunk, UINT count, WORD& nRow, WORD& nCol);
+
+// The client area's drawing context (GetDC, not GetWindowDC), released with
+// the object; none for no window.
+class CClientAreaDC {
+public:
+    explicit CClientAreaDC(HWND hwnd) : m_hwnd(hwnd), m_hdc(hwnd ? GetDC(hwnd) : nullptr) {}
+    ~CClientAreaDC()
+    {
+        if (m_hdc)
+            ReleaseDC(m_hwnd, m_hdc);
+    }
+    CClientAreaDC(const CClientAreaDC&) = delete;
+    CClientAreaDC& operator=(const CClientAreaDC&) = delete;
+
+    HDC Get() const { return m_hdc; }
+
+private:
+    HWND m_hwnd;
+    HDC m_hdc;
+};

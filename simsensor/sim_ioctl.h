@@ -97,6 +97,8 @@ typedef struct SIM_RATE_ARG {
 #define SIM_FAULT_SHORT_QUERY    0x0800 /* the query is answered with one byte */
 #define SIM_FAULT_BAD_SYNC_ECHO  0x1000 /* CMD_SYNC is answered with 0x3E */
 #define SIM_FAULT_NO_ACK         0x2000 /* register write number badAckEntry is not acknowledged at all */
+#define SIM_FAULT_OVERLONG_READS 0x4000 /* every second read completes at once claiming one byte more than it
+                                         * asked for; its bytes are 0xEE and no stream byte is taken */
 /* Requests held by HOLD_READS and HOLD_RESET are completed (cancelled) when
  * the fault script is replaced or the device is reset to power-on state. */
 

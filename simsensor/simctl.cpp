@@ -6,6 +6,7 @@
 //   simctl rate <pps|flat> [dev]  pictures per second, or as fast as read
 //   simctl fault <flags...> [dev] none noquery badack=N once nosync silent=N nomarkers still
 //                                 zeroreads holdreads holdreset refusestart shortquery badsync noack=N
+//                                 overlong
 //   simctl unplug [dev] | plug [dev]
 //   simctl present <dev> <0|1>    only what SetupDi shows
 //   simctl log [dev] | clearlog [dev]
@@ -136,7 +137,7 @@ const struct {
     {"noquery", SIM_FAULT_NO_QUERY_REPLY}, {"once", SIM_FAULT_BAD_ACK_ONCE},     {"nosync", SIM_FAULT_NO_SYNC_ECHO},
     {"nomarkers", SIM_FAULT_NO_MARKERS},   {"still", SIM_FAULT_STILL},           {"zeroreads", SIM_FAULT_ZERO_READS},
     {"holdreads", SIM_FAULT_HOLD_READS},   {"holdreset", SIM_FAULT_HOLD_RESET},  {"refusestart", SIM_FAULT_REFUSE_START},
-    {"shortquery", SIM_FAULT_SHORT_QUERY}, {"badsync", SIM_FAULT_BAD_SYNC_ECHO},
+    {"shortquery", SIM_FAULT_SHORT_QUERY}, {"badsync", SIM_FAULT_BAD_SYNC_ECHO},   {"overlong", SIM_FAULT_OVERLONG_READS},
 };
 
 const struct {
@@ -180,7 +181,7 @@ bool SetFaults(sim::Control& control, DWORD device, const Args& args)
     for (const std::string& word : args) {
         if (!ParseFault(word, script)) {
             std::printf("unknown fault '%s' (none noquery badack=N once nosync silent=N nomarkers still\n"
-                        "  zeroreads holdreads holdreset refusestart shortquery badsync noack=N)\n",
+                        "  zeroreads holdreads holdreset refusestart shortquery badsync noack=N overlong)\n",
                         word.c_str());
             return false;
         }
@@ -275,7 +276,7 @@ void PrintUsage()
 {
     std::printf("usage: simctl install [driver.sys] | start | status [dev] | rate <pps|flat> [dev]\n"
                 "       | fault <none|noquery|badack=N|once|nosync|silent=N|nomarkers|still|zeroreads\n"
-                "               |holdreads|holdreset|refusestart|shortquery|badsync|noack=N>... [dev]\n"
+                "               |holdreads|holdreset|refusestart|shortquery|badsync|noack=N|overlong>... [dev]\n"
                 "       | unplug [dev] | plug [dev] | present <dev> <0|1> | log [dev] | clearlog [dev]\n"
                 "       | reset [dev] | replay <file|off> [--loop] [dev]\n");
 }

@@ -1,11 +1,12 @@
 // The capture reader against the simulated sensor: what reaches the window
-// and the capture file, stopping, a link closed under the reader, and the
-// bounded backlog.
+// and the capture file with four reads queued, stopping, a link closed
+// under the reader, faulty completions, and the bounded backlog.
 #include "afx/afxwin.h"
 #include "device/chunk_notice.h"
 #include "device/device_request.h"
 #include "device/image_device.h"
 #include "tests/test_support.h"
+#include <algorithm>
 #include <functional>
 
 using testing_support::Fnv1a;
@@ -43,8 +44,8 @@ protected:
         ASSERT_TRUE(m_sim.ClearLog(0)); // counts only what the reader reads
     }
 
-    // Handles the window's chunk notices, as the main window would, keeping
-    // their bytes in order, until `done` or a limit only a fault reaches.
+    // Handles the window's announcements, as the main window would, keeping
+    // the chunks' bytes in order, until `done` or a limit only a fault reaches.
     void PumpUntil(const std::function<bool()>& done, double limitMs = 15000)
     {
         const double end = NowMs() + limitMs;
@@ -66,10 +67,10 @@ protected:
 
     void Take()
     {
-        ChunkNoticePtr notice = TakeQueuedChunk();
-        ASSERT_TRUE(notice) << "an announcement without a chunk";
-        m_counts.push_back(notice->count);
-        m_painted.insert(m_painted.end(), notice->bytes, notice->bytes + notice->count);
+        for (const ChunkNoticePtr& notice : TakeQueuedChunks()) {
+            m_counts.push_back(notice->count);
+            m_painted.insert(m_painted.end(), notice->bytes, notice->bytes + notice->count);
+        }
     }
 
     std::vector<BYTE> CaptureFile()
@@ -95,14 +96,21 @@ protected:
     std::vector<DWORD> m_counts;
 };
 
-// The reader's stop command ends the stream, and each capture starts a new
+// Four whole-chunk reads wait in the device between its bursts, and what
+// they bring reaches the file and the window exactly and in order. The
+// reader's stop command ends the stream, and each capture starts a new
 // file: the next capture records nothing.
-TEST_F(CaptureReaderTest, StopLeavesTheWholeStreamRecordedAndTheDeviceStopped)
+TEST_F(CaptureReaderTest, FourQueuedReadsDeliverTheWholeStreamInOrderUntilStop)
 {
     StartStreaming();
     m_device.StartCapture();
-    PumpUntil([&] { return Delivered() > 2 * 12294; });
+    DWORD mostPending = 0;
+    PumpUntil([&] {
+        mostPending = std::max(mostPending, Status().pendingReads);
+        return mostPending == RING_SLOTS && Delivered() > 2 * 12294;
+    });
     m_device.StopCapture();
+    EXPECT_EQ(RING_SLOTS, mostPending);
 
     // Closed: nobody else holds the file.
     HANDLE exclusive = CreateFileA(CAPTURE_FILE, GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr);
@@ -113,6 +121,8 @@ TEST_F(CaptureReaderTest, StopLeavesTheWholeStreamRecordedAndTheDeviceStopped)
     const std::vector<BYTE> file = CaptureFile();
     EXPECT_GT(file.size(), 2u * 12294);
     ExpectFileIsTheStream(file);
+    EXPECT_EQ(0u, status.overflowBytes);
+    EXPECT_EQ(0u, status.pendingReads) << "a read left behind in the device";
     EXPECT_FALSE(status.streaming);
     EXPECT_EQ("11 00 01", Log().back());
     EXPECT_EQ(512u, status.readLengthMin); // every read asks for a whole chunk
@@ -163,6 +173,10 @@ TEST_F(CaptureReaderTest, FailedConnectsUnderTheReaderLeaveNoStaleHandle)
         ASSERT_TRUE(m_sim.SetFaults(0, SIM_FAULT_NO_QUERY_REPLY));
         EXPECT_FALSE(m_device.Connect()); // resets and closes under the reader
         EXPECT_FALSE(m_device.IsOpen());
+        // Nothing of the closed handle waits in the device, and no read
+        // reaches it while the link is closed.
+        EXPECT_EQ(0u, Status().pendingReads);
+        ASSERT_TRUE(m_sim.ClearLog(0));
 
         HANDLE hFile = CreateFileA(sentinelPath, GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
                                    nullptr, CREATE_ALWAYS, 0, nullptr);
@@ -171,6 +185,7 @@ TEST_F(CaptureReaderTest, FailedConnectsUnderTheReaderLeaveNoStaleHandle)
         WriteFile(hFile, sentinel, sizeof(sentinel), &written, nullptr);
         PumpFor(400);
         CloseHandle(hFile);
+        EXPECT_EQ(0u, Status().readRequests) << "a read reached the device after its handle was closed";
 
         ASSERT_TRUE(m_sim.SetFaults(0, 0));
         // Reopened (a handshake would race the reader for the reply): the
@@ -205,39 +220,76 @@ TEST_F(CaptureReaderTest, AnUnpluggedDeviceDoesNotMakeTheReaderSpin)
 }
 
 // A transfer ended by a zero-length packet is a success with no bytes: the
-// reader reads again at once. Pausing as for a failed read would deliver
-// one chunk in 200 ms, a fiftieth of what the sensor makes at this rate.
-TEST_F(CaptureReaderTest, ZeroLengthReadsDoNotStallTheStream)
+// reader reads again at once, and nothing is lost. Pausing as for a failed
+// read would deliver one chunk in 200 ms, a seventieth of what the sensor
+// makes at this rate, and its buffer would overflow within seconds.
+TEST_F(CaptureReaderTest, ZeroLengthReadsBetweenFullOnesLoseNothing)
 {
-    ASSERT_TRUE(m_sim.SetRate(0, 10));
     StartStreaming();
     ASSERT_TRUE(m_sim.SetFaults(0, SIM_FAULT_ZERO_READS));
-    const DWORD picturesBefore = Status().picturesStarted;
     m_device.StartCapture();
-    PumpUntil([&] { return Status().picturesStarted - picturesBefore >= 15; }, 30000);
+    PumpUntil([&] { return Delivered() > 10 * 12294; }, 30000);
     m_device.StopCapture();
+    PumpRemaining();
 
-    const DWORD made = (Status().picturesStarted - picturesBefore) * 12294;
     const std::vector<BYTE> file = CaptureFile();
-    EXPECT_GT(file.size(), made / 4) << "read " << file.size() << " of " << made << " bytes";
+    EXPECT_GT(file.size(), 10u * 12294);
+    EXPECT_EQ(0u, Status().overflowBytes);
     ExpectFileIsTheStream(file);
+    EXPECT_EQ(file, m_painted);
 }
 
-// A driver that neither completes nor cancels reads: Stop still returns
-// within a read's time-out and cancellation grace (the bound is far above
-// them), the abandoned read is kept alive, and the file holds exactly what
-// was delivered.
+// A completion that claims more bytes than its read asked for is a driver
+// fault: neither the reader nor a plain Read takes anything from it, so
+// nothing is copied or recorded past a chunk. The sensor spoils every
+// second read so, and counts none of their bytes as delivered.
+TEST_F(CaptureReaderTest, ACompletionLongerThanItsReadIsRefused)
+{
+    ASSERT_TRUE(m_sim.SetFaults(0, SIM_FAULT_OVERLONG_READS));
+    const BYTE query = 0x9A;
+    BYTE reply[8];
+    for (int i = 0; i < 2; ++i) { // one of the two reads is the faulty one
+        FillMemory(reply, sizeof(reply), 0x55);
+        ASSERT_EQ(1u, m_device.Write(&query, 1));
+        const DWORD count = m_device.Read(reply, 4);
+        EXPECT_TRUE(count == 0 || count == 4) << count;
+        EXPECT_EQ(0x55, reply[4]) << "bytes written past the read's length";
+    }
+
+    ASSERT_TRUE(m_sim.SetFaults(0, 0));
+    StartStreaming();
+    ASSERT_TRUE(m_sim.SetFaults(0, SIM_FAULT_OVERLONG_READS));
+    m_device.StartCapture();
+    PumpUntil([&] { return m_painted.size() > 4 * 512; });
+    m_device.StopCapture();
+    PumpRemaining();
+
+    const std::vector<BYTE> file = CaptureFile();
+    EXPECT_GT(file.size(), 4u * 512);
+    ExpectFileIsTheStream(file);
+    EXPECT_EQ(file, m_painted);
+}
+
+// Four reads queued, and a driver that from some point neither completes
+// nor cancels the reads it is given: Stop cancels what it can, waits for it
+// within the cancellation grace (Stop's bound, 3 s, is well above it),
+// keeps the reads the driver holds alive, and the file holds exactly what
+// was delivered up to the stop.
 TEST_F(CaptureReaderTest, AStuckDriverDelaysStopOnlyByTheBoundedWaits)
 {
     StartStreaming();
     m_device.StartCapture();
     PumpUntil([&] { return Delivered() > 0; });
+    const long parkedBefore = ParkedRequests();
     ASSERT_TRUE(m_sim.SetFaults(0, SIM_FAULT_HOLD_READS));
     PumpUntil([&] { return Status().heldRequests > 0; });
     const double start = NowMs();
     m_device.StopCapture();
-    EXPECT_LT(NowMs() - start, 15000.0);
-    EXPECT_GE(ParkedRequests(), 1);
+    EXPECT_LT(NowMs() - start, 3000.0);
+    const long parked = ParkedRequests() - parkedBefore;
+    EXPECT_GE(parked, 1);
+    EXPECT_LE(parked, static_cast<long>(RING_SLOTS));
+    EXPECT_EQ(static_cast<DWORD>(parked), Status().heldRequests);
     ExpectFileIsTheStream(CaptureFile());
     EXPECT_EQ("11 00 01", Log().back());
 }

@@ -26,9 +26,8 @@ const char CAPTURE_FILE[] = "C:\\1.txt";
 constexpr DWORD START_WAIT_MS = 15000; // a cold Wine process starts slowly
 constexpr DWORD EXIT_WAIT_MS = 5000;
 constexpr DWORD CAPTURE_MS = 1000;
-// Pictures per second: slow enough for a loaded machine to keep up, as the
-// sensor's 64 KB buffer then lasts half a second.
-constexpr DWORD CAPTURE_RATE = 10;
+// Pictures per second: the sensor's default.
+constexpr DWORD CAPTURE_RATE = SIM_RATE_DEFAULT;
 
 class ProgramTest : public SimTest {
 protected:
@@ -96,21 +95,26 @@ protected:
         return file;
     }
 
+    // A capture at the sensor's default rate, recorded whole.
     std::vector<BYTE> Record()
     {
         const HWND main = Launch();
         EXPECT_NE(nullptr, main) << "the program's window did not show";
-        return main ? Capture(main) : std::vector<BYTE>();
+        const std::vector<BYTE> file = main ? Capture(main) : std::vector<BYTE>();
+        ExpectFileHoldsTheStreamDelivered(file);
+        return file;
     }
 
     // Delivered since the start: the start sequence's replies, which the
-    // program consumes, then the stream, which it records.
+    // program consumes, then the stream, which it records, none of it lost
+    // in the sensor.
     void ExpectFileHoldsTheStreamDelivered(const std::vector<BYTE>& file)
     {
         std::vector<BYTE> replies(32, 0x10); // an acknowledgement per register write
         replies.push_back(0x3F);             // the sync echo
         const SIM_STATUS status = Status();
         EXPECT_GT(file.size(), 3u * 12288);
+        EXPECT_EQ(0u, status.overflowBytes) << "bytes dropped at the sensor";
         EXPECT_EQ(status.bytesDelivered, replies.size() + file.size());
         EXPECT_EQ(status.deliveredHash, Fnv1a(file.data(), file.size(), Fnv1a(replies.data(), replies.size())));
     }

@@ -118,7 +118,7 @@ void SensorPowerOn(SENSOR* sensor, PLIST_ENTRY done)
     sensor->badAckEntry = 0;
     sensor->stopAfterBytes = 0;
     sensor->bytesSinceFaults = 0;
-    sensor->zeroReadNext = FALSE;
+    sensor->oddReadNext = FALSE;
     sensor->frame = 0;
     sensor->streamPos = 0;
     SensorClearLog(sensor);
@@ -145,7 +145,7 @@ void SensorSetRate(SENSOR* sensor, ULONG picturesPerSecond)
 void SensorSetFaults(SENSOR* sensor, const SIM_FAULT_ARG* faults, PLIST_ENTRY done)
 {
     SensorReleaseHeld(sensor, done);
-    sensor->zeroReadNext = FALSE;
+    sensor->oddReadNext = FALSE;
     sensor->faultFlags = faults->flags;
     sensor->badAckEntry = faults->badAckEntry;
     sensor->stopAfterBytes = faults->stopAfterBytes;
@@ -183,6 +183,7 @@ ULONG SensorCopyLog(const SENSOR* sensor, SIM_LOG_RECORD* out, ULONG maxRecords)
     return n;
 }
 
+/* Pixel by pixel, independently of the prepared picture the stream uses. */
 void SensorCurrentPicture(const SENSOR* sensor, UCHAR* picture)
 {
     ULONG x, y;

@@ -43,7 +43,7 @@ typedef struct SENSOR {
     KSPIN_LOCK lock;
     LIST_ENTRY pendingReads;  /* read IRPs, linked through Tail.Overlay.ListEntry */
     LIST_ENTRY heldRequests;  /* IRPs a HOLD fault keeps, without a cancel routine */
-    BOOLEAN zeroReadNext;     /* SIM_FAULT_ZERO_READS: the next read completes empty */
+    BOOLEAN oddReadNext;      /* ZERO_READS, OVERLONG_READS: the next read is the faulty one */
 
     /* A handle works only while the device is plugged and was opened in the
      * current plug generation: unplugging outdates every open handle. */
@@ -56,6 +56,12 @@ typedef struct SENSOR {
     ULONG bytesSinceFaults;   /* received since the fault script was set */
 
     ULONG frame;              /* picture being produced, or the next one */
+    /* The marker and picture `preparedFrame` at the gains it was made with,
+     * so that the stream is copied rather than computed byte by byte. */
+    BOOLEAN prepared;
+    ULONG preparedFrame;
+    UCHAR preparedGain1, preparedGain2;
+    UCHAR picture[SIM_MARKER_BYTES + SIM_PICTURE_BYTES];
     ULONG streamPos;          /* offset within the current picture's bytes */
     ULONGLONG lastTick;       /* system time the stream was last fed up to */
     ULONG byteCredit;         /* stream bytes owed, in thousandths */

@@ -209,13 +209,22 @@ static void CountRead(SIM_STATUS* status, ULONG length)
     status->readRequests++;
 }
 
-/* As a USB transfer ended by a zero-length packet: success, no bytes. */
-static BOOLEAN TakesZeroRead(SENSOR* sensor)
+/* Every second read, for the faults that spoil one read in two. */
+static BOOLEAN TakesOddRead(SENSOR* sensor, ULONG faults)
 {
-    if (!(sensor->faultFlags & SIM_FAULT_ZERO_READS))
+    if (!(sensor->faultFlags & faults))
         return FALSE;
-    sensor->zeroReadNext = !sensor->zeroReadNext;
-    return !sensor->zeroReadNext;
+    sensor->oddReadNext = !sensor->oddReadNext;
+    return !sensor->oddReadNext;
+}
+
+#define OVERLONG_FILL 0xEE
+
+/* A driver fault: more bytes reported than the read asked for. */
+static NTSTATUS CompleteOverlong(PIRP irp, ULONG length)
+{
+    RtlFillMemory(irp->AssociatedIrp.SystemBuffer, length, OVERLONG_FILL);
+    return CompleteNow(irp, STATUS_SUCCESS, (ULONG_PTR)length + 1);
 }
 
 /* Queues a read that found nothing to return. The cancel routine is set
@@ -251,9 +260,10 @@ NTSTATUS SensorRead(SENSOR* sensor, PIRP irp)
     CountRead(&sensor->status, length);
     if (sensor->faultFlags & SIM_FAULT_HOLD_READS)
         return HoldRequest(sensor, irp, irql);
-    if (TakesZeroRead(sensor)) {
+    if (length > 0 && TakesOddRead(sensor, SIM_FAULT_ZERO_READS | SIM_FAULT_OVERLONG_READS)) {
+        BOOLEAN overlong = (sensor->faultFlags & SIM_FAULT_OVERLONG_READS) != 0;
         KeReleaseSpinLock(&sensor->lock, irql);
-        return CompleteNow(irp, STATUS_SUCCESS, 0);
+        return overlong ? CompleteOverlong(irp, length) : CompleteNow(irp, STATUS_SUCCESS, 0);
     }
     if (length == 0 || HasOutput(sensor)) {
         NTSTATUS status;

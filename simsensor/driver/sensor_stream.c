@@ -96,14 +96,21 @@ static ULONG MarkerBytes(const SENSOR* sensor)
     return (sensor->faultFlags & SIM_FAULT_NO_MARKERS) ? 0 : SIM_MARKER_BYTES;
 }
 
-static UCHAR StreamByteAt(const SENSOR* sensor, ULONG pos, ULONG markerBytes)
+/* The marker and the current picture, made once per picture. */
+static const UCHAR* PreparedPicture(SENSOR* sensor)
 {
-    ULONG pixel;
-    if (pos < markerBytes)
-        return kFrameMarker[pos];
-    pixel = pos - markerBytes;
-    return SimPatternPixel(sensor->frame, pixel % SIM_PICTURE_WIDTH, pixel / SIM_PICTURE_WIDTH,
-                           sensor->status.regs[0], sensor->status.regs[1]);
+    UCHAR gain1 = sensor->status.regs[0], gain2 = sensor->status.regs[1];
+
+    if (!sensor->prepared || sensor->preparedFrame != sensor->frame || sensor->preparedGain1 != gain1 ||
+        sensor->preparedGain2 != gain2) {
+        RtlCopyMemory(sensor->picture, kFrameMarker, SIM_MARKER_BYTES);
+        SimPatternPicture(sensor->frame, gain1, gain2, sensor->picture + SIM_MARKER_BYTES);
+        sensor->prepared = TRUE;
+        sensor->preparedFrame = sensor->frame;
+        sensor->preparedGain1 = gain1;
+        sensor->preparedGain2 = gain2;
+    }
+    return sensor->picture;
 }
 
 /* The next bytes of a replayed recording; fewer than asked for once a
@@ -138,16 +145,23 @@ ULONG StreamGenerate(SENSOR* sensor, UCHAR* out, ULONG length)
 {
     ULONG markerBytes = MarkerBytes(sensor);
     ULONG pictureBytes = markerBytes + SIM_PICTURE_BYTES;
-    ULONG i;
+    ULONG done = 0;
 
     if (sensor->status.replayLength)
         return ReplayGenerate(sensor, out, length);
-    for (i = 0; i < length; ++i) {
+    while (done < length) {
+        ULONG run = pictureBytes - sensor->streamPos;
+        if (run > length - done)
+            run = length - done;
         if (sensor->streamPos == 0)
             sensor->status.picturesStarted++;
+        /* Without markers the picture starts past the prepared marker. */
         if (out)
-            out[i] = StreamByteAt(sensor, sensor->streamPos, markerBytes);
-        if (++sensor->streamPos >= pictureBytes) {
+            RtlCopyMemory(out + done, PreparedPicture(sensor) + (SIM_MARKER_BYTES - markerBytes) + sensor->streamPos,
+                          run);
+        done += run;
+        sensor->streamPos += run;
+        if (sensor->streamPos >= pictureBytes) {
             sensor->streamPos = 0;
             if (!(sensor->faultFlags & SIM_FAULT_STILL))
                 sensor->frame++;
