@@ -4,6 +4,8 @@
 # 32-bit code (scripts/host-i386.sh tells which).
 BUILD ?= build
 JOBS ?= $(shell nproc)
+# The build tool that cmake runs is a make too: keep its output to the build.
+MAKEFLAGS += --no-print-directory
 # Benchmarks measure the flavour the host runs natively; where that is not
 # the product, it gets a build folder of its own.
 BENCH_BUILD = $(BUILD)/native-x86_64

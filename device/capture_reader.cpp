@@ -217,6 +217,10 @@ void CImageDevice::StartCapture()
     ResetEvent(m_hStopEvent);
     ResetEvent(m_hReaderDone);
     m_hThread = CreateThread(nullptr, 0, CaptureThreadProc, this, 0, nullptr);
+    // The device drops what its buffer cannot hold: the reader must get the
+    // processor back promptly whenever a read completes.
+    if (m_hThread)
+        SetThreadPriority(m_hThread, THREAD_PRIORITY_HIGHEST);
 }
 
 // Waits for the reader's work, not for its thread's end: on Windows a
