@@ -110,10 +110,10 @@ private:
         return true;
     }
 
+    // Begin has refused the recording's own path, and the open recording
+    // keeps its identity, so no second check is needed here.
     bool Commit(StagedFile& file, const std::string& path)
     {
-        if (IsInput(path))
-            return Fail(path + " is the capture file itself");
         if (!file.Commit())
             return Fail("cannot write " + path + ": " + ErrorText(GetLastError()));
         return true;
