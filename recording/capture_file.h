@@ -18,6 +18,8 @@ namespace inspect {
 // Called after each block with the bytes read so far and the file's size
 // when it was opened.
 using ProgressFn = std::function<void(uint64_t done, uint64_t total)>;
+// Asked before each block: true stops the read there.
+using StopFn = std::function<bool()>;
 
 // What tells one file from another whatever its name: two paths name the
 // same file when their identities are equal.
@@ -58,9 +60,44 @@ private:
 
 enum class ScanResult {
     Done,
-    Stopped,     // the splitter's sink asked to stop
+    Stopped,     // the splitter's sink or the StopFn asked to stop
     CannotOpen,  // GetLastError tells why
     CannotRead,
+};
+
+// One read of an open recording from its start to its end, into a
+// splitter. It keeps the first and the last block it read, so that it can
+// tell, while it runs or after, whether the recording is still what it read.
+class CaptureScan {
+public:
+    explicit CaptureScan(CaptureFile& file);
+    CaptureScan(const CaptureScan&) = delete;
+    CaptureScan& operator=(const CaptureScan&) = delete;
+
+    // Feeds the whole file to the splitter and finishes it. `stop` is asked
+    // before each block.
+    ScanResult Run(CaptureSplitter& splitter, const ProgressFn& progress = nullptr, const StopFn& stop = nullptr);
+    uint64_t BytesRead() const { return m_read; }
+    // Whether `path` still names the file read, no shorter than what was
+    // read and with the first and the last block read as they were, and the
+    // read did not end before the length the file had when it began (a
+    // file cut and written again while it is read). Opens `path` afresh, so
+    // it may be asked while Run is feeding a block.
+    bool Unchanged(const char* path) const;
+
+private:
+    bool Holds(CaptureFile& now, uint64_t at, const BYTE* expected, DWORD count) const;
+
+    CaptureFile& m_file;
+    uint64_t m_sizeAtStart = 0;
+    uint64_t m_read = 0;
+    bool m_endedShort = false;
+    std::vector<BYTE> m_head;       // the first block
+    std::vector<BYTE> m_blocks[2];  // read in turn, so the last one stays whole
+    const BYTE* m_last = nullptr;   // the block read last, and where it was
+    uint64_t m_lastAt = 0;
+    DWORD m_lastLength = 0;
+    mutable std::vector<BYTE> m_check;
 };
 
 // Feeds the whole file to the splitter and finishes it.
@@ -79,7 +116,9 @@ public:
     explicit GrowingCapture(const char* path);
 
     // FALSE when the file cannot be opened or read (it may not exist yet).
-    BOOL Poll();
+    // `stop` is asked before each block: a first read of a long recording
+    // can then end at once, and the next poll goes on from there.
+    BOOL Poll(const StopFn& stop = nullptr);
     // Ends the picture still open, as at the end of a file.
     void Finish() { m_splitter.Finish(); }
     const CaptureSplitter& Splitter() const { return m_splitter; }

@@ -3,6 +3,7 @@
 #include <cstring>
 
 #include "recording/capture_splitter.h"
+#include "recording/staged_outputs.h"
 
 using Microsoft::WRL::ComPtr;
 
@@ -37,15 +38,6 @@ GreyBitmapFormat MakeGreyFormat()
         entry.rgbRed = entry.rgbGreen = entry.rgbBlue = static_cast<BYTE>(level);
     }
     return format;
-}
-
-std::wstring Wide(const std::string& text)
-{
-    const int length = MultiByteToWideChar(CP_ACP, 0, text.c_str(), -1, nullptr, 0);
-    std::wstring wide(length > 0 ? length : 1, L'\0');
-    MultiByteToWideChar(CP_ACP, 0, text.c_str(), -1, &wide[0], length);
-    wide.resize(wide.size() - 1);
-    return wide;
 }
 
 // Appends little-endian fields, as RIFF stores them.
@@ -112,13 +104,13 @@ HRESULT PngWriter::Write(const std::string& path, const BYTE* pixels)
     const BYTE* image = m_scale > 1 ? scaled.data() : pixels;
     const UINT width = PICTURE_WIDTH * m_scale, height = PICTURE_HEIGHT * m_scale;
 
-    ComPtr<IWICStream> stream;
+    // Encoded in memory, then written and flushed as one piece: the file is
+    // whole on the disk before it may replace another.
+    ComPtr<IStream> stream;
     ComPtr<IWICBitmapEncoder> encoder;
     ComPtr<IWICBitmapFrameEncode> frame;
     ComPtr<IPropertyBag2> options;
-    HRESULT hr = m_factory->CreateStream(&stream);
-    if (SUCCEEDED(hr))
-        hr = stream->InitializeFromFilename(Wide(path).c_str(), GENERIC_WRITE);
+    HRESULT hr = CreateStreamOnHGlobal(nullptr, TRUE, &stream);
     if (SUCCEEDED(hr))
         hr = m_factory->CreateEncoder(GUID_ContainerFormatPng, nullptr, &encoder);
     if (SUCCEEDED(hr))
@@ -140,44 +132,22 @@ HRESULT PngWriter::Write(const std::string& path, const BYTE* pixels)
         hr = frame->Commit();
     if (SUCCEEDED(hr))
         hr = encoder->Commit();
-    return hr;
-}
-
-BOOL StagedFile::Begin(const std::string& finalPath)
-{
-    Discard();
-    char full[MAX_PATH];
-    char* name = nullptr;
-    const DWORD length = GetFullPathNameA(finalPath.c_str(), MAX_PATH, full, &name);
-    if (length == 0 || length >= MAX_PATH || name == nullptr) {
-        SetLastError(length == 0 ? GetLastError() : ERROR_INVALID_NAME);
-        return FALSE;
-    }
-    const std::string folder(full, name);
-    char temp[MAX_PATH];
-    if (!GetTempFileNameA(folder.c_str(), "ori", 0, temp))
-        return FALSE;
-    m_finalPath = full;
-    m_tempPath = temp;
-    return TRUE;
-}
-
-BOOL StagedFile::Commit()
-{
-    if (!MoveFileExA(m_tempPath.c_str(), m_finalPath.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH))
-        return FALSE;
-    m_tempPath.clear();
-    return TRUE;
-}
-
-void StagedFile::Discard()
-{
-    if (!m_tempPath.empty()) {
-        const DWORD error = GetLastError();
-        DeleteFileA(m_tempPath.c_str());
-        SetLastError(error);
-    }
-    m_tempPath.clear();
+    HGLOBAL memory = nullptr;
+    ULARGE_INTEGER size = {};
+    const LARGE_INTEGER zero = {};
+    if (SUCCEEDED(hr))
+        hr = stream->Seek(zero, STREAM_SEEK_CUR, &size);
+    if (SUCCEEDED(hr))
+        hr = GetHGlobalFromStream(stream.Get(), &memory);
+    if (FAILED(hr))
+        return hr;
+    const void* bytes = GlobalLock(memory);
+    if (!bytes)
+        return HRESULT_FROM_WIN32(GetLastError());
+    const BOOL written = WriteFlushedFile(path, bytes, static_cast<size_t>(size.QuadPart));
+    const DWORD error = GetLastError();
+    GlobalUnlock(memory);
+    return written ? S_OK : HRESULT_FROM_WIN32(error);
 }
 
 BOOL AviWriter::Open(const std::string& path, UINT framesPerSecond)

@@ -1,7 +1,7 @@
 // picture_files.h - writes pictures out: PNG through the Windows Imaging
 // Component, AVI as uncompressed grey frames in the plain AVI 1.0 layout
-// that every player reads. Each output is written under a temporary name
-// and takes its real name only once complete.
+// that every player reads. Both write the path they are given (a temporary
+// file of StagedOutputs) and flush it to the disk before they close it.
 #pragma once
 
 #include <windows.h>
@@ -40,34 +40,13 @@ class PngWriter {
 public:
     explicit PngWriter(UINT scale);
     bool Ok() const { return m_factory != nullptr; }
-    // The picture (PICTURE_BYTES grey bytes) as `path`; the error is kept.
+    // The picture (PICTURE_BYTES grey bytes) as the whole content of the
+    // existing file `path`, flushed to the disk; the error is kept.
     HRESULT Write(const std::string& path, const BYTE* pixels);
 
 private:
     Microsoft::WRL::ComPtr<IWICImagingFactory> m_factory;
     UINT m_scale;
-};
-
-// A file written under a temporary name in the folder of its final path,
-// which it replaces only on Commit; a file never committed is deleted, so
-// an existing file at the final path is either kept or wholly replaced.
-class StagedFile {
-public:
-    StagedFile() = default;
-    ~StagedFile() { Discard(); }
-    StagedFile(const StagedFile&) = delete;
-    StagedFile& operator=(const StagedFile&) = delete;
-
-    // Creates the empty temporary file; FALSE with GetLastError.
-    BOOL Begin(const std::string& finalPath);
-    const std::string& TempPath() const { return m_tempPath; }
-    // Moves the finished file to its final path; FALSE with GetLastError.
-    BOOL Commit();
-    void Discard();
-
-private:
-    std::string m_finalPath;
-    std::string m_tempPath;
 };
 
 // An uncompressed 8-bit grey video, one picture per frame. Every write is
@@ -86,8 +65,8 @@ public:
     bool IsFull() const;
     // FALSE with GetLastError.
     BOOL Add(const BYTE* pixels);
-    // Writes the index and the final headers and closes the file; FALSE
-    // with GetLastError if any of it failed.
+    // Writes the index and the final headers, flushes the file to the disk
+    // and closes it; FALSE with GetLastError if any of it failed.
     BOOL Close();
     // Closes the file as it stands.
     void Abandon();

@@ -3,13 +3,19 @@
 // See USAGE in tool_options.cpp.
 #include <windows.h>
 
+#include <io.h>
+
 #include <cinttypes>
 #include <cstdio>
+#include <functional>
 #include <string>
 
 #include "recording/capture_file.h"
-#include "recording/tool_options.h"
+#include "recording/console_stop.h"
 #include "recording/picture_files.h"
+#include "recording/run_guard.h"
+#include "recording/staged_outputs.h"
+#include "recording/tool_options.h"
 #include "tools/stopwatch.h"
 
 using namespace inspect;
@@ -23,20 +29,17 @@ constexpr double FOLLOW_STATUS_MS = 1000;
 constexpr double MB = 1e6;
 
 // Writes the pictures in range to every output asked for; the first
-// failure stops the scan and is kept for the message. Each output is
-// written under a temporary name and replaces its file only once it is
-// complete, and never when it is the recording being read.
+// failure stops the scan and is kept for the message. Every output is
+// written under a temporary name (StagedOutputs) and none replaces a file
+// before Commit, which moves them all or none; an output that would be
+// the recording being read is refused.
 class OutputSink : public PictureSink {
 public:
-    OutputSink(const InspectOptions& options, const FileIdentity& input)
-        : m_options(options), m_input(input), m_png(options.scale)
+    OutputSink(const InspectOptions& options, const FileIdentity& input, std::function<bool()> mustStop)
+        : m_options(options), m_input(input), m_png(options.scale), m_mustStop(std::move(mustStop))
     {
     }
-    ~OutputSink() override
-    {
-        if (m_csv)
-            std::fclose(m_csv);
-    }
+    ~OutputSink() override { Abandon(); }
 
     // Starts the outputs before any reading, so a bad one fails at once.
     bool Open()
@@ -48,24 +51,52 @@ public:
         return m_options.aviPath.empty() || OpenAvi();
     }
 
-    // Ends the outputs and moves them into place; false if something could
-    // not be written.
-    bool Finish()
+    // Completes every output and flushes it to the disk; false if
+    // something could not be written. Nothing has its real name yet.
+    bool Close()
     {
-        if (m_csv && std::fclose(m_csv) != 0)
-            Fail("cannot write " + m_options.csvPath);
-        m_csv = nullptr;
+        if (m_csv) {
+            bool written = std::fflush(m_csv) == 0 &&
+                           FlushFileBuffers(reinterpret_cast<HANDLE>(_get_osfhandle(_fileno(m_csv))));
+            written = std::fclose(m_csv) == 0 && written;
+            m_csv = nullptr;
+            if (!written)
+                Fail("cannot write " + m_options.csvPath);
+        }
         if (!m_options.aviPath.empty() && !m_avi.Close())
             Fail("cannot write " + m_options.aviPath + ": " + ErrorText(GetLastError()));
-        if (!m_error.empty())
-            return false;
-        if (!m_options.csvPath.empty() && !Commit(m_csvFile, m_options.csvPath))
-            return false;
-        return m_options.aviPath.empty() || Commit(m_aviFile, m_options.aviPath);
+        return m_error.empty();
+    }
+
+    // Gives every output its real name, all together or none (see
+    // StagedOutputs::Commit); a stop asked for before the last one puts
+    // everything back.
+    StagedOutputs::Outcome Commit()
+    {
+        std::string message;
+        const StagedOutputs::Outcome outcome = m_files.Commit(message, [] { return console_stop::Asked(); });
+        if (outcome == StagedOutputs::Outcome::Done)
+            m_committed = true;
+        if (outcome == StagedOutputs::Outcome::Failed || !message.empty())
+            m_error = message;
+        return outcome;
+    }
+
+    // Removes every temporary file, and the picture folder if this run
+    // made it and it is still empty.
+    void Abandon()
+    {
+        if (m_csv)
+            std::fclose(m_csv);
+        m_csv = nullptr;
+        m_avi.Abandon();
+        m_files.Discard();
+        if (m_madeFolder && !m_committed)
+            RemoveDirectoryA(m_options.pngFolder.c_str());
+        m_madeFolder = false;
     }
 
     const std::string& Error() const { return m_error; }
-    uint64_t Written() const { return m_pngs + m_avi.Frames(); }
 
     bool WantsPixels(uint64_t number) const override
     {
@@ -74,6 +105,8 @@ public:
 
     bool OnPicture(const PictureInfo& picture, const BYTE* pixels) override
     {
+        if (m_mustStop())
+            return false;
         if (!m_options.InRange(picture.number))
             return true;
         if (m_csv && !WriteCsvRow(picture))
@@ -99,31 +132,23 @@ private:
         return IdentifyPath(path, identity) && identity == m_input;
     }
 
-    // Creates the temporary file; moving it over the recording would
-    // lose the recording.
-    bool Begin(StagedFile& file, const std::string& path)
+    // Creates the temporary file for `path`; the recording's own path is
+    // refused, as the output would replace the recording.
+    bool Begin(const std::string& path, std::string& tempPath)
     {
         if (IsInput(path))
             return Fail(path + " is the capture file itself");
-        if (!file.Begin(path))
+        if (!m_files.Add(path, tempPath))
             return Fail("cannot create " + path + ": " + ErrorText(GetLastError()));
-        return true;
-    }
-
-    // Begin has refused the recording's own path, and the open recording
-    // keeps its identity, so no second check is needed here.
-    bool Commit(StagedFile& file, const std::string& path)
-    {
-        if (!file.Commit())
-            return Fail("cannot write " + path + ": " + ErrorText(GetLastError()));
         return true;
     }
 
     bool OpenCsv()
     {
-        if (!Begin(m_csvFile, m_options.csvPath))
+        std::string tempPath;
+        if (!Begin(m_options.csvPath, tempPath))
             return false;
-        m_csv = std::fopen(m_csvFile.TempPath().c_str(), "w");
+        m_csv = std::fopen(tempPath.c_str(), "w");
         if (!m_csv)
             return Fail("cannot create " + m_options.csvPath + ": " + ErrorText(GetLastError()));
         if (std::fputs("number,offset,length,kind,min,mean,max\n", m_csv) < 0)
@@ -133,9 +158,10 @@ private:
 
     bool OpenAvi()
     {
-        if (!Begin(m_aviFile, m_options.aviPath))
+        std::string tempPath;
+        if (!Begin(m_options.aviPath, tempPath))
             return false;
-        if (!m_avi.Open(m_aviFile.TempPath(), m_options.fps))
+        if (!m_avi.Open(tempPath, m_options.fps))
             return Fail("cannot write " + m_options.aviPath + ": " + ErrorText(GetLastError()));
         return true;
     }
@@ -157,7 +183,9 @@ private:
         if (!m_png.Ok())
             return Fail("the system's imaging component (WIC) is not available");
         const std::string& folder = m_options.pngFolder;
-        if (!CreateDirectoryA(folder.c_str(), nullptr) && GetLastError() != ERROR_ALREADY_EXISTS)
+        if (CreateDirectoryA(folder.c_str(), nullptr))
+            m_madeFolder = true;
+        else if (GetLastError() != ERROR_ALREADY_EXISTS)
             return Fail("cannot create the folder " + folder + ": " + ErrorText(GetLastError()));
         const DWORD attributes = GetFileAttributesA(folder.c_str());
         if (attributes == INVALID_FILE_ATTRIBUTES || !(attributes & FILE_ATTRIBUTE_DIRECTORY))
@@ -170,15 +198,12 @@ private:
         char name[32];
         std::snprintf(name, sizeof(name), "\\picture-%06" PRIu64 ".png", number);
         const std::string path = m_options.pngFolder + name;
-        StagedFile file;
-        if (!Begin(file, path))
+        std::string tempPath;
+        if (!Begin(path, tempPath))
             return false;
-        const HRESULT hr = m_png.Write(file.TempPath(), pixels);
+        const HRESULT hr = m_png.Write(tempPath, pixels);
         if (FAILED(hr))
             return Fail("cannot write " + path + ": " + ErrorText(hr));
-        if (!Commit(file, path))
-            return false;
-        ++m_pngs;
         return true;
     }
 
@@ -197,12 +222,13 @@ private:
 
     const InspectOptions& m_options;
     const FileIdentity m_input;
-    StagedFile m_csvFile;
+    StagedOutputs m_files;
     std::FILE* m_csv = nullptr;
     PngWriter m_png;
-    StagedFile m_aviFile;
     AviWriter m_avi;
-    uint64_t m_pngs = 0;
+    std::function<bool()> m_mustStop;
+    bool m_madeFolder = false;
+    bool m_committed = false;
     std::string m_error;
 };
 
@@ -321,31 +347,21 @@ private:
     bool m_shown = false;
 };
 
-HANDLE g_stopFollowing = nullptr;
-
-BOOL WINAPI OnConsoleBreak(DWORD event)
-{
-    if (event != CTRL_C_EVENT && event != CTRL_BREAK_EVENT && event != CTRL_CLOSE_EVENT)
-        return FALSE;
-    SetEvent(g_stopFollowing);
-    return TRUE;
-}
-
 // Shows one status line, rewritten in place, until Ctrl+C; then the summary
 // of what was seen.
 int Follow(const InspectOptions& options)
 {
-    g_stopFollowing = CreateEventA(nullptr, TRUE, FALSE, nullptr);
-    SetConsoleCtrlHandler(OnConsoleBreak, TRUE);
     GrowingCapture capture(options.file.c_str());
     uint64_t lastPictures = 0, lastBytes = 0;
     int lastRestarts = 0;
     double lastTime = stopwatch::NowMs();
     std::printf("following %s; Ctrl+C ends\n", options.file.c_str());
-    while (WaitForSingleObject(g_stopFollowing, FOLLOW_POLL_MS) == WAIT_TIMEOUT) {
-        const BOOL readable = capture.Poll();
+    std::fflush(stdout);
+    const StopFn stop = [] { return console_stop::Asked(); };
+    while (WaitForSingleObject(console_stop::Event(), FOLLOW_POLL_MS) == WAIT_TIMEOUT) {
+        const BOOL readable = capture.Poll(stop);
         const double now = stopwatch::NowMs();
-        if (now - lastTime < FOLLOW_STATUS_MS)
+        if (now - lastTime < FOLLOW_STATUS_MS || console_stop::Asked())
             continue;
         const CaptureSummary& s = capture.Splitter().Summary();
         if (capture.Restarts() != lastRestarts) {
@@ -368,9 +384,19 @@ int Follow(const InspectOptions& options)
     std::printf("\n");
     capture.Finish();
     PrintSummary(options.file, capture.Splitter().Summary());
-    SetConsoleCtrlHandler(OnConsoleBreak, FALSE);
-    CloseHandle(g_stopFollowing);
-    return EXIT_OK;
+    return EXIT_STOPPED;
+}
+
+// The message for a run that ended early without a failure of its own; the
+// outputs' temporary files are gone with the sink.
+int Ended(int reason, const InspectOptions& options)
+{
+    if (reason == EXIT_CHANGED)
+        std::fprintf(stderr, "orlavent-inspect: the recording changed while it was read (%s); no file was written\n",
+                     options.file.c_str());
+    else
+        std::fprintf(stderr, "orlavent-inspect: stopped; no file was changed\n");
+    return reason;
 }
 
 int Inspect(const InspectOptions& options)
@@ -386,7 +412,10 @@ int Inspect(const InspectOptions& options)
                      ErrorText(GetLastError()).c_str());
         return EXIT_INPUT;
     }
-    OutputSink outputs(options, input.Identity());
+    CaptureScan scan(input);
+    RunGuard guard(scan, options.file);
+    const std::function<bool()> mustStop = [&guard] { return guard.MustStop(); };
+    OutputSink outputs(options, input.Identity(), mustStop);
     if (!outputs.Open()) {
         std::fprintf(stderr, "orlavent-inspect: %s\n", outputs.Error().c_str());
         return EXIT_OUTPUT;
@@ -399,17 +428,42 @@ int Inspect(const InspectOptions& options)
         ProgressFn progress;
         if (IsConsole(STD_ERROR_HANDLE))
             progress = [&bar](uint64_t done, uint64_t total) { bar(done, total); };
-        result = ScanCaptureFile(input, splitter, progress);
+        result = scan.Run(splitter, progress, mustStop);
         readError = GetLastError();
+    }
+    if (guard.Reason() != EXIT_OK)
+        return Ended(guard.Reason(), options);
+    if (!outputs.Error().empty()) {
+        std::fprintf(stderr, "orlavent-inspect: %s\n", outputs.Error().c_str());
+        return EXIT_OUTPUT;
     }
     if (result == ScanResult::CannotRead) {
         std::fprintf(stderr, "orlavent-inspect: cannot read %s: %s\n", options.file.c_str(),
                      ErrorText(readError).c_str());
         return EXIT_INPUT;
     }
-    if (!outputs.Finish()) {
+    // The recording is looked at once the scan ends, and again once every
+    // output is complete, just before the first one replaces anything.
+    if (guard.MustStopNow())
+        return Ended(guard.Reason(), options);
+    if (!outputs.Close()) {
         std::fprintf(stderr, "orlavent-inspect: %s\n", outputs.Error().c_str());
         return EXIT_OUTPUT;
+    }
+    if (guard.MustStopNow())
+        return Ended(guard.Reason(), options);
+    switch (outputs.Commit()) {
+    case StagedOutputs::Outcome::Failed:
+        std::fprintf(stderr, "orlavent-inspect: %s\n", outputs.Error().c_str());
+        return EXIT_OUTPUT;
+    case StagedOutputs::Outcome::Stopped:
+        if (!outputs.Error().empty())
+            std::fprintf(stderr, "orlavent-inspect: %s\n", outputs.Error().c_str());
+        return Ended(EXIT_STOPPED, options);
+    case StagedOutputs::Outcome::Done:
+        if (!outputs.Error().empty()) // a replaced file left under a temporary name
+            std::fprintf(stderr, "orlavent-inspect: warning: %s\n", outputs.Error().c_str());
+        break;
     }
     if (options.json)
         PrintJson(options.file, splitter.Summary());
@@ -422,6 +476,7 @@ int Inspect(const InspectOptions& options)
 
 int main(int argc, char** argv)
 {
+    console_stop::Listen();
     InspectOptions options;
     std::string error;
     if (!ParseOptions(argc, argv, options, error)) {
@@ -433,5 +488,5 @@ int main(int argc, char** argv)
         return EXIT_OK;
     }
     ComScope com;
-    return options.follow ? Follow(options) : Inspect(options);
+    return console_stop::Finished(options.follow ? Follow(options) : Inspect(options));
 }

@@ -24,10 +24,13 @@ const char USAGE[] =
     "A picture is the stretch after a marker: complete (12288 bytes), short (fewer,\n"
     "then a marker), long (more) or unfinished (fewer, at the end of the file).\n"
     "\n"
-    "An existing output file is replaced only once the new one is complete.\n"
+    "Outputs are written under temporary names and replace existing files all\n"
+    "together, once every one is complete and the recording is still what was\n"
+    "read: a run that fails, or is stopped with Ctrl+C, changes no file.\n"
     "\n"
     "Exit codes: 0 done, 2 bad usage, 3 the file is missing or unreadable,\n"
-    "4 an output cannot be written.\n";
+    "4 an output cannot be written, 5 the recording changed while it was read,\n"
+    "6 stopped by Ctrl+C, Ctrl+Break or closing the console (how --follow ends).\n";
 
 namespace {
 

@@ -15,8 +15,10 @@ constexpr unsigned MAX_SCALE = 16;
 enum ExitCode {
     EXIT_OK = 0,
     EXIT_USAGE = 2,
-    EXIT_INPUT = 3,  // the capture file is missing or unreadable
-    EXIT_OUTPUT = 4, // an output cannot be written
+    EXIT_INPUT = 3,   // the capture file is missing or unreadable
+    EXIT_OUTPUT = 4,  // an output cannot be written
+    EXIT_CHANGED = 5, // the recording changed while it was read
+    EXIT_STOPPED = 6, // Ctrl+C, Ctrl+Break or the console closing
 };
 
 struct InspectOptions {
