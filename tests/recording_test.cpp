@@ -15,6 +15,7 @@
 
 #include "recording/capture_file.h"
 #include "recording/picture_files.h"
+#include "tests/inspect_support.h"
 #include "tests/test_support.h"
 
 using inspect::PictureKind;
@@ -22,33 +23,9 @@ using Microsoft::WRL::ComPtr;
 
 namespace {
 
-// Written out here rather than taken from the code under test.
-constexpr size_t P = 128 * 96;
-const std::vector<BYTE> MARKER = {0xFF, 0xFF, 0x00, 0xFF, 0x80, 0x60};
-const std::vector<BYTE> FIVE_OF_SIX = {0xFF, 0xFF, 0x00, 0xFF, 0x80};
-constexpr BYTE FLAT = 9;
-constexpr int EXIT_USAGE = 2, EXIT_INPUT = 3, EXIT_OUTPUT = 4;
+using namespace inspect_test;
 
-struct Stream {
-    std::vector<BYTE> bytes;
-    Stream& M() { return Raw(MARKER); }
-    Stream& Raw(const std::vector<BYTE>& raw)
-    {
-        bytes.insert(bytes.end(), raw.begin(), raw.end());
-        return *this;
-    }
-    Stream& Grey(size_t count, BYTE value = FLAT)
-    {
-        bytes.insert(bytes.end(), count, value);
-        return *this;
-    }
-    Stream& Ramp(size_t count = P) // byte i of the picture is i % 251
-    {
-        for (size_t i = 0; i < count; ++i)
-            bytes.push_back(static_cast<BYTE>(i % 251));
-        return *this;
-    }
-};
+const std::vector<BYTE> FIVE_OF_SIX = {0xFF, 0xFF, 0x00, 0xFF, 0x80};
 
 struct Expected {
     uint64_t offset, length;
@@ -66,26 +43,6 @@ struct Recorder : inspect::PictureSink {
         return true;
     }
 };
-
-std::string TempFolder()
-{
-    char path[MAX_PATH];
-    GetTempPathA(MAX_PATH, path);
-    const std::string folder = std::string(path) + "orlavent-inspect-test\\";
-    CreateDirectoryA(folder.c_str(), nullptr);
-    return folder;
-}
-
-bool SaveFile(const std::string& path, const std::vector<BYTE>& bytes)
-{
-    // Shared as the recorder shares C:\1.txt, which a follower keeps open.
-    HANDLE file = CreateFileA(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, CREATE_ALWAYS,
-                              0, nullptr);
-    DWORD written = 0;
-    const BOOL ok = ::WriteFile(file, bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr);
-    CloseHandle(file);
-    return ok && written == bytes.size();
-}
 
 const auto C = PictureKind::Complete, S = PictureKind::Short, L = PictureKind::Long, U = PictureKind::Unfinished;
 
@@ -206,34 +163,6 @@ TEST(GrowingCapture, TellsANewRecordingThatOutgrewTheOldOneWithinAPoll)
     EXPECT_EQ(next.bytes.size(), capture.Splitter().Summary().bytes);
     EXPECT_EQ(1u, capture.Splitter().Summary().leadingBytes);
     EXPECT_EQ(2u, capture.Splitter().Summary().complete);
-}
-
-// Runs orlavent-inspect.exe with `arguments`; its standard output lands in
-// `output`. Returns the exit code, or -1 if it did not run.
-int RunInspector(const std::string& arguments, std::string* output = nullptr)
-{
-    const std::string outPath = TempFolder() + "stdout.txt";
-    SECURITY_ATTRIBUTES inherit = {sizeof(inherit), nullptr, TRUE};
-    HANDLE out = CreateFileA(outPath.c_str(), GENERIC_WRITE, FILE_SHARE_READ, &inherit, CREATE_ALWAYS, 0, nullptr);
-    STARTUPINFOA startup = {};
-    startup.cb = sizeof(startup);
-    startup.dwFlags = STARTF_USESTDHANDLES;
-    startup.hStdOutput = out;
-    startup.hStdError = out;
-    PROCESS_INFORMATION process = {};
-    std::string line = "\"" + testing_support::ProgramFolder() + "orlavent-inspect.exe\" " + arguments;
-    DWORD code = static_cast<DWORD>(-1);
-    if (CreateProcessA(nullptr, &line[0], nullptr, nullptr, TRUE, 0, nullptr, nullptr, &startup, &process)) {
-        WaitForSingleObject(process.hProcess, INFINITE);
-        GetExitCodeProcess(process.hProcess, &code);
-        CloseHandle(process.hProcess);
-        CloseHandle(process.hThread);
-    }
-    CloseHandle(out);
-    std::vector<BYTE> text;
-    if (output && testing_support::ReadWholeFile(outPath.c_str(), text))
-        output->assign(text.begin(), text.end());
-    return static_cast<int>(code);
 }
 
 const char* const SUMMARY_KEYS[] = {"bytes", "markers", "leading_bytes", "complete", "short", "long", "unfinished"};

@@ -1,0 +1,379 @@
+// orlavent-inspect keeps its promise: a run that fails, is stopped (Ctrl+C,
+// Ctrl+Break, the console closing) or reads a recording that changes under
+// it leaves every file as it was, and no temporary file behind. Every case
+// runs the real program. A slow run is a real one: pictures written as
+// PNG files 16 times larger, which the test watches appear as temporary
+// files before it acts.
+#include <windows.h>
+
+#include <winioctl.h>
+
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <functional>
+#include <map>
+#include <string>
+#include <vector>
+
+#include "tests/inspect_support.h"
+#include "tests/test_support.h"
+
+using namespace inspect_test;
+
+namespace {
+
+// Enough pictures at --scale 16 that a run lasts seconds, natively too,
+// while it spans more than one of the program's reads (128 KiB each).
+constexpr int SLOW_PICTURES = 30;
+constexpr DWORD START_TIMEOUT_MS = 60000; // the program's start under a loaded emulator
+constexpr DWORD END_TIMEOUT_MS = 20000;
+constexpr double STOP_WITHIN_MS = 1000;   // the promise
+
+const std::vector<BYTE> EARLIER = {'e', 'a', 'r', 'l', 'i', 'e', 'r'};
+
+// `count` complete pictures; picture k's byte i is (i + 7 k + seed) % 251.
+std::vector<BYTE> Pictures(int count, int seed = 0)
+{
+    Stream stream;
+    for (int k = 0; k < count; ++k) {
+        stream.M();
+        for (size_t i = 0; i < P; ++i)
+            stream.bytes.push_back(static_cast<BYTE>((i + 7 * k + seed) % 251));
+    }
+    return stream.bytes;
+}
+
+// Every file and folder under `folder`, by relative name, with the files'
+// content: what "every file as it was, and nothing else" compares.
+using FolderState = std::map<std::string, std::vector<BYTE>>;
+
+void AddState(const std::string& folder, const std::string& prefix, FolderState& state)
+{
+    ForEachIn(folder, [&](const std::string& name, DWORD attributes) {
+        if (attributes & FILE_ATTRIBUTE_DIRECTORY) {
+            state[prefix + name + "\\"];
+            AddState(folder + name + "\\", prefix + name + "\\", state);
+        } else {
+            testing_support::ReadWholeFile((folder + name).c_str(), state[prefix + name]);
+        }
+    });
+}
+
+FolderState StateOf(const std::string& folder)
+{
+    FolderState state;
+    AddState(folder, "", state);
+    return state;
+}
+
+// Names that differ between two states, for the failure message.
+std::string Differences(const FolderState& before, const FolderState& after)
+{
+    std::string text;
+    for (const auto& entry : before) {
+        const auto now = after.find(entry.first);
+        if (now == after.end())
+            text += " removed:" + entry.first;
+        else if (now->second != entry.second)
+            text += " changed:" + entry.first;
+    }
+    for (const auto& entry : after)
+        if (!before.count(entry.first))
+            text += " added:" + entry.first;
+    return text;
+}
+
+bool HasTemporaryFile(const std::string& folder)
+{
+    WIN32_FIND_DATAA found;
+    const HANDLE search = FindFirstFileA((folder + "*.tmp").c_str(), &found);
+    if (search == INVALID_HANDLE_VALUE)
+        return false;
+    FindClose(search);
+    return true;
+}
+
+bool WaitFor(const std::function<bool()>& condition, DWORD timeoutMs)
+{
+    const double end = testing_support::NowMs() + timeoutMs;
+    while (!condition()) {
+        if (testing_support::NowMs() > end)
+            return false;
+        Sleep(5);
+    }
+    return true;
+}
+
+// The number after "label" in the program's summary; -1 if absent.
+long long SummaryNumber(const std::string& output, const char* label)
+{
+    const size_t at = output.find(label);
+    return at == std::string::npos ? -1 : std::atoll(output.c_str() + at + std::strlen(label));
+}
+
+BOOL WINAPI LetCtrlCPass(DWORD event)
+{
+    return event == CTRL_C_EVENT;
+}
+
+// A console of this process's own, which programs it starts then share, so
+// that Ctrl+C can be sent through it; Wine gives a test run headless none
+// that takes events. This process ignores the Ctrl+C it sends.
+bool ShareAConsole()
+{
+    static bool ready = false;
+    if (!ready && GetConsoleCP() == 0) {
+        FreeConsole();
+        AllocConsole();
+    }
+    if (!ready && GetConsoleCP() != 0)
+        ready = SetConsoleCtrlHandler(LetCtrlCPass, TRUE) != FALSE;
+    return ready;
+}
+
+// Delivers a console control event to the program. Ctrl+C goes through the
+// console it shares with this process, as a key press would. The system
+// delivers every event by starting a thread in the process at CtrlRoutine
+// with the event as argument; Ctrl+Break and the console's close go that
+// way here, as Wine's console does not generate Ctrl+Break and one program
+// cannot close another's console.
+bool SendConsoleEvent(HANDLE process, DWORD event)
+{
+    if (event == CTRL_C_EVENT)
+        return GenerateConsoleCtrlEvent(CTRL_C_EVENT, 0) != FALSE;
+    void* routine = reinterpret_cast<void*>(GetProcAddress(GetModuleHandleA("kernel32.dll"), "CtrlRoutine"));
+    if (!routine)
+        routine = reinterpret_cast<void*>(GetProcAddress(GetModuleHandleA("kernelbase.dll"), "CtrlRoutine"));
+    if (!routine)
+        return false;
+    const HANDLE thread = CreateRemoteThread(process, nullptr, 0, reinterpret_cast<LPTHREAD_START_ROUTINE>(routine),
+                                             reinterpret_cast<void*>(static_cast<DWORD_PTR>(event)), 0, nullptr);
+    if (!thread)
+        return false;
+    CloseHandle(thread);
+    return true;
+}
+
+// A folder with a recording and the outputs of an earlier run: a CSV, a
+// video, and pictures 1 and 3 (the new run writes 1, 2, 3...).
+class InspectorRun : public ::testing::Test {
+protected:
+    void Prepare(const std::string& name, const std::vector<BYTE>& recording)
+    {
+        m_folder = TempFolder(name);
+        m_recording = m_folder + "recording.bin";
+        m_csv = m_folder + "pictures.csv";
+        m_avi = m_folder + "pictures.avi";
+        m_pictures = m_folder + "pictures\\";
+        ASSERT_TRUE(CreateDirectoryA(m_pictures.c_str(), nullptr));
+        ASSERT_TRUE(SaveFile(m_recording, recording));
+        for (const std::string& path : {m_csv, m_avi, m_pictures + "picture-000001.png",
+                                        m_pictures + "picture-000003.png"})
+            ASSERT_TRUE(SaveFile(path, EARLIER));
+    }
+
+    // Every output at once, the pictures 16 times larger: a slow run.
+    std::string SlowRun() const
+    {
+        return "--csv " + m_csv + " --avi " + m_avi + " --png " + m_pictures + " --scale 16 " + m_recording;
+    }
+
+    // Starts the run and waits until it is writing its pictures.
+    void StartAndWaitForPictures(InspectorProcess& inspector, const std::string& arguments)
+    {
+        ASSERT_TRUE(inspector.Start(arguments));
+        ASSERT_TRUE(WaitFor([&] { return HasTemporaryFile(m_pictures) || !inspector.Running(); }, START_TIMEOUT_MS));
+        ASSERT_TRUE(inspector.Running()) << "ended before its first picture: " << inspector.Output();
+    }
+
+    std::string m_folder, m_recording, m_csv, m_avi, m_pictures;
+};
+
+// The recording under the name of picture 5: pictures 1 and 3 come before
+// it and must not replace the files of those names.
+TEST_F(InspectorRun, NoPictureReplacesAFileWhenALaterOneCannotBeWritten)
+{
+    // Pictures 1, 3 and 5 are complete.
+    const std::vector<BYTE> recording =
+        Stream().M().Ramp().M().Grey(10).M().Ramp().M().Grey(P + 2).M().Ramp().M().Grey(40).bytes;
+    ASSERT_NO_FATAL_FAILURE(Prepare("later-picture", {}));
+    const std::string asPicture5 = m_pictures + "picture-000005.png";
+    ASSERT_TRUE(SaveFile(asPicture5, recording));
+    const FolderState before = StateOf(m_folder);
+    std::string output;
+    EXPECT_EQ(EXIT_OUTPUT, RunInspector("--csv " + m_csv + " --avi " + m_avi + " --png " + m_pictures + " " +
+                                            asPicture5, &output));
+    EXPECT_NE(std::string::npos, output.find("picture-000005.png is the capture file itself")) << output;
+    EXPECT_EQ("", Differences(before, StateOf(m_folder)));
+}
+
+// A file that cannot be replaced at the very end, because a player holds
+// it open without letting it be moved: the outputs already moved into
+// place are taken back and what they replaced is put back.
+TEST_F(InspectorRun, AMoveThatFailsPartWayPutsBackEveryFileItReplaced)
+{
+    ASSERT_NO_FATAL_FAILURE(Prepare("held", Pictures(4)));
+    const std::string arguments = "--csv " + m_csv + " --avi " + m_avi + " --png " + m_pictures + " " + m_recording;
+    const FolderState before = StateOf(m_folder);
+    // The CSV goes first, the video second, the pictures last.
+    for (const std::string& held : {m_avi, m_pictures + "picture-000003.png"}) {
+        SCOPED_TRACE(held);
+        const HANDLE player = CreateFileA(held.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0,
+                                          nullptr);
+        ASSERT_NE(INVALID_HANDLE_VALUE, player);
+        std::string output;
+        EXPECT_EQ(EXIT_OUTPUT, RunInspector(arguments, &output));
+        CloseHandle(player);
+        EXPECT_NE(std::string::npos, output.find("cannot replace " + held)) << output;
+        EXPECT_EQ("", Differences(before, StateOf(m_folder)));
+    }
+    std::string output;
+    ASSERT_EQ(0, RunInspector(arguments, &output)) << output;
+    const FolderState after = StateOf(m_folder);
+    for (const char* name : {"pictures.csv", "pictures.avi", "pictures\\picture-000001.png",
+                             "pictures\\picture-000003.png", "pictures\\picture-000004.png"}) {
+        ASSERT_TRUE(after.count(name)) << name;
+        EXPECT_GT(after.at(name).size(), EARLIER.size()) << name;
+    }
+    EXPECT_FALSE(HasTemporaryFile(m_folder) || HasTemporaryFile(m_pictures));
+}
+
+// Ctrl+C, Ctrl+Break or the console closing while pictures are written:
+// the run ends within a second with its own exit code, and every file is
+// as it was.
+TEST_F(InspectorRun, CtrlCCtrlBreakOrClosingTheConsoleEndsItWithinASecondAndChangesNoFile)
+{
+    const struct {
+        const char* name;
+        DWORD event;
+    } events[] = {{"Ctrl+C", CTRL_C_EVENT}, {"Ctrl+Break", CTRL_BREAK_EVENT}, {"the console closed", CTRL_CLOSE_EVENT}};
+    ASSERT_TRUE(ShareAConsole());
+    for (const auto& e : events) {
+        SCOPED_TRACE(e.name);
+        ASSERT_NO_FATAL_FAILURE(Prepare("stop", Pictures(SLOW_PICTURES)));
+        const FolderState before = StateOf(m_folder);
+        InspectorProcess inspector;
+        ASSERT_NO_FATAL_FAILURE(StartAndWaitForPictures(inspector, SlowRun()));
+        ASSERT_TRUE(SendConsoleEvent(inspector.Process(), e.event)) << GetLastError();
+        const double sent = testing_support::NowMs();
+        const int code = inspector.Wait(END_TIMEOUT_MS);
+        const double took = testing_support::NowMs() - sent;
+        std::printf("%s: ended %.0f ms after the event\n", e.name, took);
+        EXPECT_EQ(EXIT_STOPPED, code) << inspector.Output();
+        EXPECT_LT(took, STOP_WITHIN_MS);
+        EXPECT_NE(std::string::npos, inspector.Output().find("stopped; no file was changed")) << inspector.Output();
+        EXPECT_EQ("", Differences(before, StateOf(m_folder)));
+    }
+}
+
+// --follow's first read of a long recording ends within a second of Ctrl+C,
+// part-way, with the summary of what it read.
+TEST(InspectorFollow, CtrlCEndsTheFirstReadOfALongRecordingWithinASecond)
+{
+    const std::string path = TempFolder("follow") + "long.bin";
+    const LONGLONG size = 2ll << 30; // of zeros, made in no time as a sparse file
+    {
+        const HANDLE file = CreateFileA(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr, CREATE_ALWAYS, 0,
+                                        nullptr);
+        ASSERT_NE(INVALID_HANDLE_VALUE, file);
+        DWORD returned = 0;
+        DeviceIoControl(file, FSCTL_SET_SPARSE, nullptr, 0, nullptr, 0, &returned, nullptr);
+        LARGE_INTEGER end;
+        end.QuadPart = size;
+        const bool sized = SetFilePointerEx(file, end, nullptr, FILE_BEGIN) && SetEndOfFile(file);
+        CloseHandle(file);
+        ASSERT_TRUE(sized);
+    }
+    ASSERT_TRUE(ShareAConsole());
+    InspectorProcess inspector;
+    ASSERT_TRUE(inspector.Start("--follow " + path));
+    ASSERT_TRUE(WaitFor([&] { return inspector.Output().find("following") != std::string::npos; }, START_TIMEOUT_MS))
+        << inspector.Output();
+    Sleep(500); // its first read begins a quarter of a second after it says so
+    ASSERT_TRUE(SendConsoleEvent(inspector.Process(), CTRL_C_EVENT));
+    const double sent = testing_support::NowMs();
+    const int code = inspector.Wait(END_TIMEOUT_MS);
+    const double took = testing_support::NowMs() - sent;
+    const std::string output = inspector.Output();
+    std::printf("ended %.0f ms after Ctrl+C\n", took);
+    EXPECT_EQ(EXIT_STOPPED, code) << output;
+    EXPECT_LT(took, STOP_WITHIN_MS);
+    const long long read = SummaryNumber(output, "bytes:");
+    EXPECT_GT(read, 0) << output;
+    EXPECT_LT(read, size) << "the first read had ended before Ctrl+C: " << output;
+    DeleteFileA(path.c_str());
+}
+
+// A recording that changes while a one-shot run reads it, as the tool
+// recreates C:\1.txt at every Show Image, is an error: nothing is written.
+TEST_F(InspectorRun, ARecordingThatChangesWhileItIsReadIsAnErrorThatWritesNothing)
+{
+    const struct {
+        const char* name;
+        std::function<bool(const std::string& recording)> make;
+    } changes[] = {
+        {"recreated by a new capture",
+         [](const std::string& recording) {
+             // As the recorder makes it: emptied in place, then a new stream.
+             return SaveFile(recording, Pictures(SLOW_PICTURES + 10, 100));
+         }},
+        {"moved away and copied back",
+         [](const std::string& recording) {
+             // The same bytes, but another file: the one read is elsewhere now.
+             std::vector<BYTE> bytes;
+             return testing_support::ReadWholeFile(recording.c_str(), bytes) &&
+                    MoveFileA(recording.c_str(), (recording + ".kept").c_str()) && SaveFile(recording, bytes);
+         }},
+        {"cut short",
+         [](const std::string& recording) {
+             const HANDLE file = CreateFileA(recording.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                                             nullptr, OPEN_EXISTING, 0, nullptr);
+             LARGE_INTEGER end;
+             end.QuadPart = 1000;
+             const bool cut = SetFilePointerEx(file, end, nullptr, FILE_BEGIN) && SetEndOfFile(file);
+             CloseHandle(file);
+             return cut;
+         }},
+    };
+    for (const auto& change : changes) {
+        SCOPED_TRACE(change.name);
+        ASSERT_NO_FATAL_FAILURE(Prepare("changed", Pictures(SLOW_PICTURES)));
+        const FolderState before = StateOf(m_pictures);
+        InspectorProcess inspector;
+        ASSERT_NO_FATAL_FAILURE(StartAndWaitForPictures(inspector, SlowRun()));
+        ASSERT_TRUE(change.make(m_recording));
+        const int code = inspector.Wait(END_TIMEOUT_MS);
+        const std::string output = inspector.Output();
+        EXPECT_EQ(EXIT_CHANGED, code) << output;
+        EXPECT_NE(std::string::npos, output.find("the recording changed while it was read")) << output;
+        EXPECT_EQ(std::string::npos, output.find("pictures:")) << "a summary of a changed recording: " << output;
+        EXPECT_EQ("", Differences(before, StateOf(m_pictures)));
+        std::vector<BYTE> csv, avi;
+        EXPECT_TRUE(testing_support::ReadWholeFile(m_csv.c_str(), csv) && csv == EARLIER);
+        EXPECT_TRUE(testing_support::ReadWholeFile(m_avi.c_str(), avi) && avi == EARLIER);
+        EXPECT_FALSE(HasTemporaryFile(m_folder));
+    }
+}
+
+// A recording that only grows while it is read, as during a capture, has
+// not changed.
+TEST_F(InspectorRun, ARecordingThatGrowsWhileItIsReadIsNoChange)
+{
+    const std::vector<BYTE> first = Pictures(SLOW_PICTURES), more = Pictures(3, 50);
+    ASSERT_NO_FATAL_FAILURE(Prepare("grows", first));
+    InspectorProcess inspector;
+    ASSERT_NO_FATAL_FAILURE(StartAndWaitForPictures(inspector, "--png " + m_pictures + " --scale 8 " + m_recording));
+    const HANDLE file = CreateFileA(m_recording.c_str(), FILE_APPEND_DATA, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                                    OPEN_EXISTING, 0, nullptr);
+    DWORD written = 0;
+    ASSERT_TRUE(WriteFile(file, more.data(), static_cast<DWORD>(more.size()), &written, nullptr));
+    CloseHandle(file);
+    ASSERT_EQ(0, inspector.Wait(END_TIMEOUT_MS)) << inspector.Output();
+    EXPECT_EQ(static_cast<long long>(first.size() + more.size()), SummaryNumber(inspector.Output(), "bytes:"))
+        << "the run ended before the recording grew";
+    EXPECT_FALSE(HasTemporaryFile(m_pictures));
+}
+
+} // namespace

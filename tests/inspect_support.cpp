@@ -1,0 +1,134 @@
+#include "tests/inspect_support.h"
+
+#include "tests/test_support.h"
+
+namespace inspect_test {
+
+const std::vector<BYTE> MARKER = {0xFF, 0xFF, 0x00, 0xFF, 0x80, 0x60};
+
+namespace {
+
+// Empties a folder of files and of folders of files.
+void EmptyFolder(const std::string& folder)
+{
+    ForEachIn(folder, [&folder](const std::string& name, DWORD attributes) {
+        const std::string path = folder + name;
+        if (attributes & FILE_ATTRIBUTE_DIRECTORY) {
+            EmptyFolder(path + "\\");
+            RemoveDirectoryA(path.c_str());
+        } else {
+            SetFileAttributesA(path.c_str(), FILE_ATTRIBUTE_NORMAL);
+            DeleteFileA(path.c_str());
+        }
+    });
+}
+
+} // namespace
+
+void ForEachIn(const std::string& folder, const std::function<void(const std::string& name, DWORD attributes)>& visit)
+{
+    WIN32_FIND_DATAA found;
+    const HANDLE search = FindFirstFileA((folder + "*").c_str(), &found);
+    if (search == INVALID_HANDLE_VALUE)
+        return;
+    do {
+        const std::string name = found.cFileName;
+        if (name != "." && name != "..")
+            visit(name, found.dwFileAttributes);
+    } while (FindNextFileA(search, &found));
+    FindClose(search);
+}
+
+std::string TempFolder(const std::string& sub)
+{
+    char path[MAX_PATH];
+    GetTempPathA(MAX_PATH, path);
+    std::string folder = std::string(path) + "orlavent-inspect-test\\";
+    CreateDirectoryA(folder.c_str(), nullptr);
+    if (sub.empty())
+        return folder;
+    folder += sub + "\\";
+    CreateDirectoryA(folder.c_str(), nullptr);
+    EmptyFolder(folder);
+    return folder;
+}
+
+bool SaveFile(const std::string& path, const std::vector<BYTE>& bytes)
+{
+    // Shared as the recorder shares C:\1.txt, which a follower keeps open.
+    HANDLE file = CreateFileA(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, CREATE_ALWAYS,
+                              0, nullptr);
+    DWORD written = 0;
+    const BOOL ok = ::WriteFile(file, bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr);
+    CloseHandle(file);
+    return ok && written == bytes.size();
+}
+
+InspectorProcess::~InspectorProcess()
+{
+    if (m_process.hProcess) {
+        if (Running())
+            TerminateProcess(m_process.hProcess, 1);
+        CloseHandle(m_process.hProcess);
+        CloseHandle(m_process.hThread);
+    }
+}
+
+bool InspectorProcess::Start(const std::string& arguments)
+{
+    static int runs = 0;
+    m_outPath = TempFolder() + "output-" + std::to_string(GetCurrentProcessId()) + "-" + std::to_string(++runs) +
+                ".txt";
+    SECURITY_ATTRIBUTES inherit = {sizeof(inherit), nullptr, TRUE};
+    HANDLE out = CreateFileA(m_outPath.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, &inherit,
+                             CREATE_ALWAYS, 0, nullptr);
+    STARTUPINFOA startup = {};
+    startup.cb = sizeof(startup);
+    startup.dwFlags = STARTF_USESTDHANDLES;
+    startup.hStdOutput = out;
+    startup.hStdError = out;
+    std::string line = "\"" + testing_support::ProgramFolder() + "orlavent-inspect.exe\" " + arguments;
+    const BOOL started =
+        CreateProcessA(nullptr, &line[0], nullptr, nullptr, TRUE, 0, nullptr, nullptr, &startup, &m_process);
+    CloseHandle(out);
+    return started != FALSE;
+}
+
+int InspectorProcess::Wait(DWORD timeoutMs)
+{
+    if (!m_process.hProcess)
+        return -1;
+    if (WaitForSingleObject(m_process.hProcess, timeoutMs) != WAIT_OBJECT_0) {
+        TerminateProcess(m_process.hProcess, 1);
+        WaitForSingleObject(m_process.hProcess, INFINITE);
+        return -1;
+    }
+    DWORD code = static_cast<DWORD>(-1);
+    GetExitCodeProcess(m_process.hProcess, &code);
+    return static_cast<int>(code);
+}
+
+bool InspectorProcess::Running() const
+{
+    return m_process.hProcess && WaitForSingleObject(m_process.hProcess, 0) == WAIT_TIMEOUT;
+}
+
+std::string InspectorProcess::Output() const
+{
+    std::vector<BYTE> text;
+    testing_support::ReadWholeFile(m_outPath.c_str(), text);
+    return std::string(text.begin(), text.end());
+}
+
+int RunInspector(const std::string& arguments, std::string* output)
+{
+    InspectorProcess inspector;
+    if (!inspector.Start(arguments))
+        return -1;
+    const int code = inspector.Wait();
+    if (output)
+        *output = inspector.Output();
+    return code;
+}
+
+} // namespace inspect_test

@@ -1,0 +1,80 @@
+// inspect_support.h - what the tests of orlavent-inspect share: hand-made
+// streams, files shared as the recorder shares C:\1.txt, and the program
+// itself run in a process of its own.
+#pragma once
+
+#include <windows.h>
+
+#include <cstdint>
+#include <functional>
+#include <string>
+#include <vector>
+
+namespace inspect_test {
+
+// Written out here rather than taken from the code under test.
+constexpr size_t P = 128 * 96;
+extern const std::vector<BYTE> MARKER;
+constexpr BYTE FLAT = 9;
+constexpr int EXIT_USAGE = 2, EXIT_INPUT = 3, EXIT_OUTPUT = 4, EXIT_CHANGED = 5, EXIT_STOPPED = 6;
+
+struct Stream {
+    std::vector<BYTE> bytes;
+    Stream& M() { return Raw(MARKER); }
+    Stream& Raw(const std::vector<BYTE>& raw)
+    {
+        bytes.insert(bytes.end(), raw.begin(), raw.end());
+        return *this;
+    }
+    Stream& Grey(size_t count, BYTE value = FLAT)
+    {
+        bytes.insert(bytes.end(), count, value);
+        return *this;
+    }
+    Stream& Ramp(size_t count = P) // byte i of the picture is i % 251
+    {
+        for (size_t i = 0; i < count; ++i)
+            bytes.push_back(static_cast<BYTE>(i % 251));
+        return *this;
+    }
+};
+
+// The test programs' own folder in the temporary folder, with a trailing
+// backslash; `sub`, if given, a folder in it made afresh (emptied).
+std::string TempFolder(const std::string& sub = std::string());
+
+// Calls `visit` with the name and attributes of each file and folder in
+// `folder` (with a trailing backslash), "." and ".." left out.
+void ForEachIn(const std::string& folder, const std::function<void(const std::string& name, DWORD attributes)>& visit);
+
+// Creates or replaces the file, shared as the recorder shares C:\1.txt.
+bool SaveFile(const std::string& path, const std::vector<BYTE>& bytes);
+
+// orlavent-inspect.exe running in a process of its own, attached to this
+// process's console if it has one, its standard output and error in a file.
+class InspectorProcess {
+public:
+    InspectorProcess() = default;
+    ~InspectorProcess();
+    InspectorProcess(const InspectorProcess&) = delete;
+    InspectorProcess& operator=(const InspectorProcess&) = delete;
+
+    bool Start(const std::string& arguments);
+    // The exit code, or -1 if it has not ended within `timeoutMs` (it is
+    // then ended).
+    int Wait(DWORD timeoutMs = INFINITE);
+    bool Running() const;
+    // What it has written so far.
+    std::string Output() const;
+    HANDLE Process() const { return m_process.hProcess; }
+
+private:
+    PROCESS_INFORMATION m_process = {};
+    std::string m_outPath;
+};
+
+// Runs the program to its end; its output lands in `output`. Returns the
+// exit code, or -1 if it did not run.
+int RunInspector(const std::string& arguments, std::string* output = nullptr);
+
+} // namespace inspect_test
