@@ -226,6 +226,62 @@ private:
     BOOL m_bProbing = FALSE;
 };
 
+// Times the reader's steps between two completions handed on, and keeps
+// the breakdown of the longest such gap.
+class CReaderClock {
+public:
+    enum Step { WAITING, POSTING, RECORDING, ISSUING, STEPS };
+
+    CReaderClock()
+    {
+        LARGE_INTEGER frequency;
+        QueryPerformanceFrequency(&frequency);
+        m_ticksPerMs = frequency.QuadPart / 1000.0;
+    }
+
+    template <typename Work>
+    void Time(Step step, Work work)
+    {
+        const LONGLONG start = Now();
+        work();
+        m_spent[step] += Now() - start;
+    }
+
+    void HandedOn()
+    {
+        const LONGLONG now = Now();
+        if (m_last != 0 && now - m_last > m_longest) {
+            m_longest = now - m_last;
+            std::copy(m_spent, m_spent + STEPS, m_atLongest);
+        }
+        m_last = now;
+        std::fill(m_spent, m_spent + STEPS, 0);
+        ++m_handedOn;
+    }
+
+    ReaderTimings Result() const
+    {
+        return {Ms(m_longest), Ms(m_atLongest[WAITING]), Ms(m_atLongest[POSTING]), Ms(m_atLongest[RECORDING]),
+                Ms(m_atLongest[ISSUING]), m_handedOn};
+    }
+
+private:
+    static LONGLONG Now()
+    {
+        LARGE_INTEGER now;
+        QueryPerformanceCounter(&now);
+        return now.QuadPart;
+    }
+    double Ms(LONGLONG ticks) const { return ticks / m_ticksPerMs; }
+
+    double m_ticksPerMs;
+    LONGLONG m_last = 0;
+    LONGLONG m_longest = 0;
+    LONGLONG m_spent[STEPS] = {};
+    LONGLONG m_atLongest[STEPS] = {};
+    ULONGLONG m_handedOn = 0;
+};
+
 HWND FindTargetWindow()
 {
     CWinApp* app = AfxGetApp();
@@ -318,10 +374,12 @@ void CImageDevice::RunCapture()
         CReadRing ring;
         const BOOL haveRing = ring.Create();
         std::unique_ptr<CCaptureWriter> file = CreateCaptureFile();
+        CReaderClock clock;
         auto deliver = [&](const BYTE* bytes, DWORD count) {
-            PostChunk(m_hwndTarget, bytes, count);
+            clock.Time(CReaderClock::POSTING, [&] { PostChunk(m_hwndTarget, bytes, count); });
             if (file)
-                file->Append(bytes, count);
+                clock.Time(CReaderClock::RECORDING, [&] { file->Append(bytes, count); });
+            clock.HandedOn();
         };
         // A stream that idles still reaches the file within the writer's
         // catch-up time: the reader's waits end then.
@@ -339,13 +397,14 @@ void CImageDevice::RunCapture()
             }
             CReadHealth health; // a link opened anew starts with a clean record
             while (!ReaderMustLeaveLink()) {
-                ring.IssueIdle(hDevice, health.ReadsToQueue(ring.Depth()));
+                clock.Time(CReaderClock::ISSUING, [&] { ring.IssueIdle(hDevice, health.ReadsToQueue(ring.Depth())); });
                 if (!ring.Oldest()) { // every request parked, and the parking full
                     WaitForStopOrLink(FAILED_READ_PAUSE_MS);
                     continue;
                 }
                 if (!ring.OldestHasCompleted()) {
-                    ring.WaitForOldest(m_hStopEvent, m_hLinkEvent, waitLimit());
+                    const DWORD limitMs = waitLimit();
+                    clock.Time(CReaderClock::WAITING, [&] { ring.WaitForOldest(m_hStopEvent, m_hLinkEvent, limitMs); });
                     continue;
                 }
                 const BYTE* bytes = nullptr;
@@ -378,6 +437,7 @@ void CImageDevice::RunCapture()
         }
         if (file)
             file->Finish();
+        m_readerTimings = clock.Result();
     } // the ring is released here
 
     Write(CMD_STOP_STREAM, STOP_STREAM_LENGTH);

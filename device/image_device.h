@@ -65,6 +65,18 @@ struct CaptureProblem {
     BOOL bRecording;      // the file is still being written
 };
 
+// Where the capture reader's time went in the longest gap between two
+// completions it handed on, in its last capture: what keeps a device with
+// a small buffer waiting.
+struct ReaderTimings {
+    double longestGapMs;
+    double waitingMs;   // of that gap: waiting for the device
+    double postingMs;   //              handing chunks to the window
+    double recordingMs; //              handing bytes to the file's writer
+    double issuingMs;   //              issuing reads
+    ULONGLONG handedOn; // completions with bytes, in the whole capture
+};
+
 class CImageDevice {
 public:
     CImageDevice();
@@ -95,6 +107,8 @@ public:
     void StopCapture();
     // UI thread: the oldest problem not yet taken; FALSE when none is left.
     BOOL TakeCaptureProblem(CaptureProblem& problem);
+    // The last capture's, once StopCapture has returned.
+    ReaderTimings GetReaderTimings() const { return m_readerTimings; }
 
 private:
     enum class Direction { In, Out };
@@ -127,4 +141,5 @@ private:
     mutable SRWLOCK m_linkLock;
     SRWLOCK m_problemLock;
     std::deque<CaptureProblem> m_problems; // guarded by m_problemLock
+    ReaderTimings m_readerTimings = {};    // written by the reader, read after it is done
 };
