@@ -76,8 +76,8 @@ public:
                 return;
             slot.failedAtOnce = !slot.request->IssueRead(hDevice);
             slot.error = slot.failedAtOnce ? GetLastError() : ERROR_SUCCESS;
-            if (slot.failedAtOnce && slot.error == ERROR_BUSY && InFlight() > 0) {
-                m_depth = InFlight();
+            if (slot.failedAtOnce && slot.error == ERROR_BUSY && HeldByDriver() > 0) {
+                m_depth = HeldByDriver();
                 return;
             }
             ++m_queued;
@@ -121,10 +121,10 @@ public:
             error = succeeded ? ERROR_SUCCESS : GetLastError();
         }
         Advance();
-        // Refused as busy after it was taken in: the reads still queued
-        // are as many as the driver holds.
-        if (!succeeded && error == ERROR_BUSY && InFlight() > 0)
-            m_depth = std::min(m_depth, InFlight());
+        // Refused as busy after it was taken in (the refusal may come as
+        // a completion): the driver holds as many as are still pending.
+        if (!succeeded && error == ERROR_BUSY && HeldByDriver() > 0)
+            m_depth = std::min(m_depth, HeldByDriver());
         return succeeded;
     }
 
@@ -173,13 +173,15 @@ private:
         --m_queued;
     }
 
-    // Queued reads the driver has taken in.
-    size_t InFlight() const
+    // Queued reads the driver is working on: taken in and not completed.
+    size_t HeldByDriver() const
     {
-        size_t inFlight = 0;
-        for (size_t i = 0; i < m_queued; ++i)
-            inFlight += m_slots[(m_oldest + i) % m_slots.size()].failedAtOnce ? 0 : 1;
-        return inFlight;
+        size_t held = 0;
+        for (size_t i = 0; i < m_queued; ++i) {
+            const Slot& slot = m_slots[(m_oldest + i) % m_slots.size()];
+            held += !slot.failedAtOnce && !slot.request->HasCompleted() ? 1 : 0;
+        }
+        return held;
     }
 
     std::vector<Slot> m_slots;

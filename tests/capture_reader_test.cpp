@@ -17,6 +17,11 @@ using testing_support::ReadWholeFile;
 namespace {
 
 const char CAPTURE_FILE[] = "C:\\1.txt";
+// Pictures per second where a test is about the reader's manner rather than
+// its speed: a third of the sensor's default, so that a loaded machine does
+// not make the sensor drop bytes. At this rate a reader that paused 200 ms
+// after each of these faults would still lose most of the stream.
+constexpr DWORD GENTLE_RATE = 10;
 
 class CaptureReaderTest : public SimTest {
 protected:
@@ -261,6 +266,70 @@ TEST_F(CaptureReaderTest, ZeroLengthReadsBetweenFullOnesLoseNothing)
     const std::vector<BYTE> file = CaptureFile();
     EXPECT_GT(file.size(), 10u * 12294);
     EXPECT_EQ(0u, Status().overflowBytes);
+    ExpectFileIsTheStream(file);
+    EXPECT_EQ(file, m_painted);
+}
+
+// A read now and then fails as a USB transfer error does, with the
+// stream's bytes still in the device: the reader issues it again at once,
+// keeps its other reads queued, and loses nothing. Every second read fails
+// here; pausing after each, as for a device gone away, lost most of the
+// stream at this rate.
+TEST_F(CaptureReaderTest, TransferErrorsNowAndThenLoseNothing)
+{
+    ASSERT_TRUE(m_sim.SetRate(0, GENTLE_RATE));
+    StartStreaming();
+    ASSERT_TRUE(m_sim.SetFaults(0, SIM_FAULT_FLAKY_READS, 0, 0, 2));
+    m_device.StartCapture();
+    PumpUntil([&] { return Delivered() > 10 * 12294 && Status().flakyReads >= 100; }, 30000);
+    m_device.StopCapture();
+    PumpRemaining();
+
+    const SIM_STATUS status = Status();
+    EXPECT_GE(status.flakyReads, 100u);
+    EXPECT_EQ(0u, status.overflowBytes);
+    const std::vector<BYTE> file = CaptureFile();
+    ExpectFileIsTheStream(file);
+    EXPECT_EQ(file, m_painted);
+    EXPECT_TRUE(m_problems.empty()) << "a device that answers was reported silent";
+}
+
+// A driver that takes one read at a time refuses the others as busy: the
+// reader learns it from the first refusals and from then on keeps to the
+// one read the driver takes, without pausing, and
+// loses nothing at the sensor's rate. A Device Connect under it fails (the
+// driver refuses the reply's read too) and closes the link as ever, and
+// Stop comes back promptly.
+TEST_F(CaptureReaderTest, ADriverThatTakesOneReadAtATimeIsFollowedAndLosesNothing)
+{
+    ASSERT_TRUE(m_sim.SetRate(0, GENTLE_RATE));
+    StartStreaming();
+    ASSERT_TRUE(m_sim.SetFaults(0, SIM_FAULT_SINGLE_READ));
+    m_device.StartCapture();
+    DWORD mostPending = 0;
+    PumpUntil([&] {
+        mostPending = std::max(mostPending, Status().pendingReads);
+        return Delivered() > 5 * 12294;
+    }, 30000);
+    const DWORD refusedAtFirst = Status().busyReads;
+    PumpFor(1000);
+    const SIM_STATUS streamed = Status();
+    EXPECT_EQ(1u, mostPending);
+    EXPECT_GE(refusedAtFirst, 1u);
+    EXPECT_LE(refusedAtFirst, static_cast<DWORD>(RING_SLOTS));
+    EXPECT_EQ(refusedAtFirst, streamed.busyReads) << "the reader keeps asking for more reads than the driver takes";
+    EXPECT_EQ(0u, streamed.overflowBytes);
+
+    double start = NowMs();
+    EXPECT_FALSE(m_device.Connect());
+    EXPECT_LT(NowMs() - start, 5000.0);
+    EXPECT_FALSE(m_device.IsOpen());
+    start = NowMs();
+    m_device.StopCapture();
+    EXPECT_LT(NowMs() - start, 3000.0);
+    PumpRemaining();
+
+    const std::vector<BYTE> file = CaptureFile();
     ExpectFileIsTheStream(file);
     EXPECT_EQ(file, m_painted);
 }
