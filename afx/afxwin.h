@@ -57,6 +57,19 @@ LRESULT AfxCallCursor(CCmdTarget* pTarget, WPARAM, LPARAM)
     return reinterpret_cast<LRESULT>((static_cast<TMap*>(pTarget)->*pfn)());
 }
 
+template <class TMap, class TOwner, BOOL (TOwner::*pfn)()>
+LRESULT AfxCallBool(CCmdTarget* pTarget, WPARAM, LPARAM)
+{
+    return (static_cast<TMap*>(pTarget)->*pfn)();
+}
+
+template <class TMap, class TOwner, void (TOwner::*pfn)(BOOL)>
+LRESULT AfxCallVoidBool(CCmdTarget* pTarget, WPARAM wParam, LPARAM)
+{
+    (static_cast<TMap*>(pTarget)->*pfn)(wParam != 0);
+    return 0;
+}
+
 template <class TMap, class TOwner, LRESULT (TOwner::*pfn)(WPARAM, LPARAM)>
 LRESULT AfxCallMessage(CCmdTarget* pTarget, WPARAM wParam, LPARAM lParam)
 {
@@ -109,6 +122,11 @@ protected:                                              \
 // afx_msg HCURSOR OnQueryDragIcon()
 #define ON_WM_QUERYDRAGICON() \
     { WM_QUERYDRAGICON, 0, 0, AFX_CALL(AfxCallCursor, OnQueryDragIcon) },
+// afx_msg BOOL OnQueryEndSession()
+#define ON_WM_QUERYENDSESSION() \
+    { WM_QUERYENDSESSION, 0, 0, AFX_CALL(AfxCallBool, OnQueryEndSession) },
+// afx_msg void OnEndSession(BOOL bEnding)
+#define ON_WM_ENDSESSION() { WM_ENDSESSION, 0, 0, AFX_CALL(AfxCallVoidBool, OnEndSession) },
 // afx_msg void OnDestroy()
 #define ON_WM_DESTROY() { WM_DESTROY, 0, 0, AFX_CALL(AfxCallVoid, OnDestroy) },
 // afx_msg void memberFxn() - a click of push button id

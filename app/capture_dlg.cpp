@@ -2,6 +2,7 @@
 
 #include <cstring>
 
+#include "app/capture_problem.h"
 #include "app/config_dlg.h"
 #include "device/chunk_notice.h"
 #include "display/frame_painter.h"
@@ -10,6 +11,7 @@ namespace {
 
 const char CAPTION_SHOW_IMAGE[] = "Show Image";
 const char CAPTION_STOP[] = "Stop";
+const char CAPTION_RECORD[] = "Record";
 constexpr int CAPTION_BUFFER = 10;
 
 // The picture control's window rectangle, its sunken edge included.
@@ -32,6 +34,9 @@ BEGIN_MESSAGE_MAP(CCaptureDlg, CDialog)
     ON_BN_CLICKED(IDC_INITIAL_MODE, OnInitialMode)
     ON_MESSAGE(WM_CHUNK_READY, OnChunkReady)
     ON_MESSAGE(WM_TIMER, OnPaintTimer)
+    ON_WM_QUERYENDSESSION()
+    ON_WM_ENDSESSION()
+    ON_MESSAGE(WM_CAPTURE_PROBLEM, OnCaptureProblem)
 END_MESSAGE_MAP()
 
 CCaptureDlg::CCaptureDlg(CWnd* pParent)
@@ -41,6 +46,13 @@ CCaptureDlg::CCaptureDlg(CWnd* pParent)
       m_nRow(0),
       m_nCol(0)
 {
+}
+
+// A modal loop ended by WM_QUIT destroys the window without OnCancel: the
+// capture is stopped in order here, before the objects the reader uses go.
+CCaptureDlg::~CCaptureDlg()
+{
+    m_device.StopCapture();
 }
 
 BOOL CCaptureDlg::OnInitDialog()
@@ -71,7 +83,17 @@ void CCaptureDlg::OnOK()
 void CCaptureDlg::OnCancel()
 {
     m_device.StopCapture();
+    TellCaptureProblems(); // the last writes may have failed
     CDialog::OnCancel();
+}
+
+// Reads finished, every byte read in the file, the file closed and the
+// stream stopped, before the button says so.
+void CCaptureDlg::StopCapture()
+{
+    m_device.StopCapture();
+    if (CWnd* button = GetDlgItem(IDC_SHOW_IMAGE))
+        button->SetWindowText(CAPTION_SHOW_IMAGE);
 }
 
 void CCaptureDlg::OnShowImage()
@@ -87,8 +109,8 @@ void CCaptureDlg::OnShowImage()
     m_nRow = 0;
 
     if (std::strcmp(caption, CAPTION_STOP) == 0) {
-        m_device.StopCapture();
-        button->SetWindowText(CAPTION_SHOW_IMAGE);
+        StopCapture();
+        TellCaptureProblems();
         return;
     }
     StartShowing(button);
@@ -180,4 +202,38 @@ void CCaptureDlg::OnDestroy()
     KillTimer(m_hWnd, CHUNK_PAINT_TIMER);
     DiscardQueuedChunks(m_hWnd);
     CDialog::OnDestroy();
+}
+
+BOOL CCaptureDlg::OnQueryEndSession()
+{
+    return TRUE;
+}
+
+// The process may be ended as soon as this returns: the capture is
+// finished and recorded whole first.
+void CCaptureDlg::OnEndSession(BOOL bEnding)
+{
+    if (bEnding)
+        StopCapture();
+}
+
+// The message only says there is news; the problems come from the device
+// link, so a message posted from elsewhere shows nothing.
+LRESULT CCaptureDlg::OnCaptureProblem(WPARAM, LPARAM)
+{
+    TellCaptureProblems();
+    return 0;
+}
+
+// One box per problem, in order. A problem reported while a box is open
+// waits for the loop below instead of opening a box over the box.
+void CCaptureDlg::TellCaptureProblems()
+{
+    if (m_bTellingProblems)
+        return;
+    m_bTellingProblems = TRUE;
+    CaptureProblem problem;
+    while (m_device.TakeCaptureProblem(problem))
+        MessageBox(DescribeCaptureProblem(problem).c_str(), CAPTION_RECORD, MB_ICONERROR | MB_OK);
+    m_bTellingProblems = FALSE;
 }

@@ -10,6 +10,8 @@
 class CCaptureDlg : public CDialog {
 public:
     explicit CCaptureDlg(CWnd* pParent = nullptr);
+    // Stops a capture still running, however the window ended.
+    ~CCaptureDlg() override;
 
     enum { IDD = IDD_MAIN };
 
@@ -25,6 +27,9 @@ protected:
     afx_msg LRESULT OnChunkReady(WPARAM wParam, LPARAM lParam);
     afx_msg LRESULT OnPaintTimer(WPARAM wParam, LPARAM lParam);
     afx_msg void OnDestroy();
+    afx_msg BOOL OnQueryEndSession();
+    afx_msg void OnEndSession(BOOL bEnding);
+    afx_msg LRESULT OnCaptureProblem(WPARAM wParam, LPARAM lParam);
 
     DECLARE_MESSAGE_MAP()
 
@@ -39,4 +44,8 @@ private:
     void PlacePicture();
     void StartShowing(CWnd* button);
     BOOL PaintQueuedChunks();
+    void StopCapture();
+    void TellCaptureProblems();
+
+    BOOL m_bTellingProblems = FALSE;
 };

@@ -2,10 +2,12 @@
 // - chunks per second painted the 16-pixels-per-byte way and the frame
 //   painter's way, with drawing calls per chunk for each;
 // - the platform's ceiling: a bare loop of 512-byte reads on the sensor
-//   streaming flat out, with one and with four requests queued;
+//   streaming flat out, with one, four and as many requests queued as the
+//   capture reader keeps;
 // - with the sensor streaming flat out for a while (60 s unless a number
 //   of seconds is given), chunks per second read, recorded and painted end
-//   to end as a share of that ceiling, CPU, and memory over the run.
+//   to end as a share of that ceiling, CPU, memory over the run, and the
+//   longest gap between two reads the reader handed on, step by step.
 // With "rates": the highest rate, from the bus rate down in steps of 10
 // pictures/s, at which the sensor drops nothing: on a quiet machine, with
 // one core kept busy, and with every second read empty.
@@ -41,6 +43,8 @@ const char SENSOR_PATH[] = "\\\\?\\root#imagedev#0000#{1b65bedd-1d6a-11d6-807d-8
 // USB full-speed bulk: 19 packets of 64 bytes per 1 ms frame.
 constexpr double BUS_BYTES_PER_SECOND = 1216000;
 constexpr DWORD BUS_RATE_PICTURES = 99; // 99 x 12,294 bytes: about the bus rate
+// The reference loop of the rate benchmarks keeps this many reads queued.
+constexpr int BARE_LOOP_QUEUED = 4;
 
 // The straightforward painter: one SetPixel per surface pixel.
 void PaintChunkPerPixel(HWND hwnd, const BYTE* chunk, UINT count, WORD& nRow, WORD& nCol)
@@ -218,7 +222,8 @@ double BareReadsPerSecond(int inFlight, double runMs)
     return reads * 1000.0 / elapsed;
 }
 
-// The ceiling with 4 requests queued, in reads per second.
+// The ceiling with as many requests queued as the reader keeps, in reads
+// per second.
 double BenchCeiling(double runMs)
 {
     sim::Control control;
@@ -228,7 +233,7 @@ double BenchCeiling(double runMs)
     std::printf("platform ceiling, bare 512-byte reads flat out on a second handle (bus %.0f B/s = %.0f reads/s):\n",
                 BUS_BYTES_PER_SECOND, BUS_BYTES_PER_SECOND / CHUNK_SIZE);
     double ceiling = 0;
-    for (int inFlight : {1, static_cast<int>(RING_SLOTS)}) {
+    for (int inFlight : {1, BARE_LOOP_QUEUED, static_cast<int>(RING_SLOTS)}) {
         const double reads = BareReadsPerSecond(inFlight, runMs);
         std::printf("  %d in flight: %8.0f reads/s, %.2f MB/s, %.2f x the bus rate\n", inFlight, reads,
                     reads * CHUNK_SIZE / 1e6, reads * CHUNK_SIZE / BUS_BYTES_PER_SECOND);
@@ -311,6 +316,12 @@ void BenchEndToEnd(HWND hwnd, int seconds, double ceiling)
     std::printf("  CPU: %.0f%% of one core for reading, recording and painting\n", cpuShare);
     std::printf("  memory: private %.0f KB after 1 s, %.0f KB at the end, peak %.0f KB; peak working set %.0f KB\n",
                 first.privateKb, last.privateKb, peak.privateKb, peak.workingSetKb);
+    const ReaderTimings timings = device.GetReaderTimings();
+    std::printf("  longest gap between two completions handed on: %.2f ms (%.0f chunks per such gap at the bus rate);"
+                " in it the reader was waiting for the device %.2f ms, posting %.2f ms, recording %.2f ms,"
+                " issuing reads %.2f ms\n",
+                timings.longestGapMs, timings.longestGapMs * BUS_BYTES_PER_SECOND / 1000 / CHUNK_SIZE,
+                timings.waitingMs, timings.postingMs, timings.recordingMs, timings.issuingMs);
     control.ResetState(0);
 }
 
@@ -357,7 +368,7 @@ DWORD BareLoopDroppedAt(DWORD rate, DWORD faults, double seconds)
     CImageDevice device;
     if (!StartSensorStream(control, device, rate, faults))
         return ~0u;
-    BareReadsPerSecond(RING_SLOTS, seconds * 1000);
+    BareReadsPerSecond(BARE_LOOP_QUEUED, seconds * 1000);
     SIM_STATUS status = {};
     control.GetStatus(0, status);
     control.ResetState(0);
@@ -370,7 +381,7 @@ DWORD BareLoopDroppedAt(DWORD rate, DWORD faults, double seconds)
 void BenchHighestRate(HWND hwnd, const char* condition, DWORD faults, double seconds)
 {
     std::printf("highest rate with nothing dropped, %s (%.0f s a step):\n", condition, seconds);
-    std::printf("  bare loop, 4 queued, %lu pictures/s: %lu bytes dropped\n",
+    std::printf("  bare loop, %d queued, %lu pictures/s: %lu bytes dropped\n", BARE_LOOP_QUEUED,
                 static_cast<unsigned long>(BUS_RATE_PICTURES),
                 static_cast<unsigned long>(BareLoopDroppedAt(BUS_RATE_PICTURES, faults, seconds)));
     for (DWORD rate = BUS_RATE_PICTURES; rate >= 10; rate = rate == BUS_RATE_PICTURES ? 90 : rate - 10) {

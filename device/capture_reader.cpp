@@ -1,18 +1,27 @@
 // The capture reader: a thread that streams the device's output in chunks
 // to the main window and to the capture file until it is told to stop.
 //
-// The device keeps producing between two completions, so a single read
-// leaves it nothing to fill while the reader posts, records and issues the
-// next one, and at the bus rate its buffer overflows. The reader therefore
-// keeps a read of CHUNK_SIZE queued in every ring slot (RING_SLOTS), each
-// with its own OVERLAPPED, event and buffer made once per capture: it takes
-// the oldest read back, hands its bytes on and issues that slot again at
-// once, so chunks keep the order the reads were issued in.
+// The device keeps producing between two completions and drops what its
+// buffer cannot hold, so the reader keeps RING_SLOTS reads of CHUNK_SIZE
+// queued, each with its own OVERLAPPED, event and buffer made once per
+// capture: it takes the oldest read back, hands its bytes on and issues
+// that slot again at once, so chunks keep the order the reads were issued
+// in. The queued reads are the only slack a device with a small buffer
+// has while the reader is not running; the file is written by a thread of
+// its own (capture_writer.h) so that the disk never adds to that time.
+//
+// Real drivers fail a read now and then: a failed read is issued again at
+// once. A driver that takes fewer reads at once than the ring holds is
+// followed at the depth it accepts. What the operator must know (the file
+// cannot be created or written, the device stopped answering) is reported
+// to the window, which tells the operator; the capture goes on.
+#include <algorithm>
 #include <memory>
 #include <new>
 #include <vector>
 
 #include "afx/afxwin.h"
+#include "device/capture_writer.h"
 #include "device/chunk_notice.h"
 #include "device/device_request.h"
 #include "device/image_device.h"
@@ -22,67 +31,17 @@ namespace {
 
 const char CAPTURE_FILE_PATH[] = "C:\\1.txt";
 
-// Bytes gathered before they go to the file in one write; the reader also
-// writes whatever it holds whenever it is about to wait for the device.
-constexpr DWORD FILE_BATCH_BYTES = 32 * CHUNK_SIZE;
-
-// Recreated at every start; raw stream bytes, nothing added. A file that
-// cannot be created leaves the capture unrecorded but running.
-class CCaptureFile {
-public:
-    CCaptureFile()
-        : m_file(CreateFileA(CAPTURE_FILE_PATH, GENERIC_READ | GENERIC_WRITE,
-                             FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, CREATE_ALWAYS,
-                             FILE_ATTRIBUTE_NORMAL, nullptr)),
-          m_pending(0)
-    {
-        if (m_file.IsValid())
-            m_batch.reset(new (std::nothrow) BYTE[FILE_BATCH_BYTES]);
-    }
-    ~CCaptureFile() { Flush(); }
-
-    CCaptureFile(const CCaptureFile&) = delete;
-    CCaptureFile& operator=(const CCaptureFile&) = delete;
-
-    void Append(const BYTE* bytes, DWORD count)
-    {
-        if (!m_file.IsValid())
-            return;
-        if (!m_batch) {
-            Write(bytes, count);
-            return;
-        }
-        if (m_pending + count > FILE_BATCH_BYTES)
-            Flush();
-        CopyMemory(m_batch.get() + m_pending, bytes, count);
-        m_pending += count;
-    }
-
-    void Flush()
-    {
-        if (m_pending == 0)
-            return;
-        Write(m_batch.get(), m_pending);
-        m_pending = 0;
-    }
-
-private:
-    void Write(const BYTE* bytes, DWORD count)
-    {
-        DWORD written = 0;
-        WriteFile(m_file.Get(), bytes, count, &written, nullptr);
-    }
-
-    CFileHandle m_file;
-    std::unique_ptr<BYTE[]> m_batch;
-    DWORD m_pending;
-};
+// Reads that keep failing, with nothing delivered between, for this long
+// mean the device has stopped answering (unplugged, or broken).
+constexpr DWORD DEVICE_SILENT_MS = 1000;
 
 // The ring of queued reads. Slots are issued in ring order and taken back
-// in the same order, from the oldest.
+// in the same order, from the oldest. A driver that takes fewer reads at
+// once than the ring holds refuses the next one as busy: the ring then
+// keeps to the depth the driver accepted, for the rest of the capture.
 class CReadRing {
 public:
-    CReadRing() : m_oldest(0), m_queued(0) {}
+    CReadRing() : m_oldest(0), m_queued(0), m_depth(RING_SLOTS) {}
 
     // FALSE when not one slot's request could be had.
     BOOL Create()
@@ -102,19 +61,25 @@ public:
         return FALSE;
     }
 
-    size_t Queued() const { return m_queued; }
+    size_t Depth() const { return m_depth; }
 
-    // Issues a read in every slot behind the queued ones. A slot whose
-    // request was parked gets a new one first, if one can be had.
-    void IssueIdle(HANDLE hDevice)
+    // Issues a read in every slot behind the queued ones, until `limit`
+    // are queued or the depth is reached. A slot whose request was parked
+    // gets a new one first, if one can be had.
+    void IssueIdle(HANDLE hDevice, size_t limit)
     {
-        while (m_queued < m_slots.size()) {
+        while (m_queued < std::min(limit, m_depth)) {
             Slot& slot = m_slots[(m_oldest + m_queued) % m_slots.size()];
             if (!slot.request)
                 slot.request = NewDeviceRequest(CHUNK_SIZE);
             if (!slot.request)
                 return;
             slot.failedAtOnce = !slot.request->IssueRead(hDevice);
+            slot.error = slot.failedAtOnce ? GetLastError() : ERROR_SUCCESS;
+            if (slot.failedAtOnce && slot.error == ERROR_BUSY && HeldByDriver() > 0) {
+                m_depth = HeldByDriver();
+                return;
+            }
             ++m_queued;
         }
     }
@@ -128,28 +93,38 @@ public:
         return slot.failedAtOnce || slot.request->HasCompleted();
     }
 
-    // Waits for the oldest read to complete or for one of `wakers` (the
-    // stop and link events; without both, waits are bounded so that the
-    // caller still notices a stop or a close by polling).
-    void WaitForOldest(HANDLE stopEvent, HANDLE linkEvent, DWORD pollMs) const
+    // Waits up to `timeoutMs` for the oldest read to complete or for one of
+    // `wakers` (the stop and link events; without both, the wait is cut to
+    // a poll so that the caller still notices a stop or a close).
+    void WaitForOldest(HANDLE stopEvent, HANDLE linkEvent, DWORD timeoutMs) const
     {
         HANDLE events[3] = {m_slots[m_oldest].request->Event(), stopEvent, linkEvent};
         if (stopEvent && linkEvent)
-            WaitForMultipleObjects(3, events, FALSE, INFINITE);
+            WaitForMultipleObjects(3, events, FALSE, timeoutMs);
         else
-            WaitForSingleObject(events[0], pollMs);
+            WaitForSingleObject(events[0], std::min(timeoutMs, FAILED_READ_PAUSE_MS));
     }
 
     // Takes the oldest read back once it has completed; its slot is then
     // issued again by the next IssueIdle. TRUE on success, with its `count`
-    // bytes at `bytes` until then.
-    BOOL TakeOldest(HANDLE hDevice, const BYTE*& bytes, DWORD& count)
+    // bytes at `bytes` until then; on failure `error` says why.
+    BOOL TakeOldest(HANDLE hDevice, const BYTE*& bytes, DWORD& count, DWORD& error)
     {
         Slot& slot = m_slots[m_oldest];
         count = 0;
         bytes = slot.request->Buffer();
-        const BOOL succeeded = !slot.failedAtOnce && slot.request->Result(hDevice, count);
+        BOOL succeeded = FALSE;
+        if (slot.failedAtOnce) {
+            error = slot.error;
+        } else {
+            succeeded = slot.request->Result(hDevice, count);
+            error = succeeded ? ERROR_SUCCESS : GetLastError();
+        }
         Advance();
+        // Refused as busy after it was taken in (the refusal may come as
+        // a completion): the driver holds as many as are still pending.
+        if (!succeeded && error == ERROR_BUSY && HeldByDriver() > 0)
+            m_depth = std::min(m_depth, HeldByDriver());
         return succeeded;
     }
 
@@ -178,7 +153,8 @@ public:
             }
             const BYTE* bytes = nullptr;
             DWORD count = 0;
-            TakeOldest(hDevice, bytes, count);
+            DWORD error = 0;
+            TakeOldest(hDevice, bytes, count, error);
             if (count > 0)
                 deliver(bytes, count);
         }
@@ -188,6 +164,7 @@ private:
     struct Slot {
         DeviceRequestPtr request;
         BOOL failedAtOnce = FALSE; // the read failed when issued: nothing is in flight
+        DWORD error = ERROR_SUCCESS;
     };
 
     void Advance()
@@ -196,9 +173,115 @@ private:
         --m_queued;
     }
 
+    // Queued reads the driver is working on: taken in and not completed.
+    size_t HeldByDriver() const
+    {
+        size_t held = 0;
+        for (size_t i = 0; i < m_queued; ++i) {
+            const Slot& slot = m_slots[(m_oldest + i) % m_slots.size()];
+            held += !slot.failedAtOnce && !slot.request->HasCompleted() ? 1 : 0;
+        }
+        return held;
+    }
+
     std::vector<Slot> m_slots;
     size_t m_oldest;
     size_t m_queued;
+    size_t m_depth;
+};
+
+// How the reads have been going. A failed read is issued again at once;
+// only when every queued read has failed in a row does the reader pause,
+// and then it asks with one read at a time until one succeeds, so a device
+// that has gone away costs a few requests a second. Failures with nothing
+// delivered between, for DEVICE_SILENT_MS, mean the device has stopped
+// answering.
+class CReadHealth {
+public:
+    void Succeeded()
+    {
+        m_failuresInRow = 0;
+        m_failingSinceMs = 0;
+        m_bProbing = FALSE;
+    }
+
+    // TRUE when this failure completes a row of every queued read: time to
+    // pause.
+    BOOL Failed(size_t depth)
+    {
+        if (m_failingSinceMs == 0)
+            m_failingSinceMs = GetTickCount64();
+        if (++m_failuresInRow < ReadsToQueue(depth))
+            return FALSE;
+        m_failuresInRow = 0;
+        m_bProbing = TRUE;
+        return TRUE;
+    }
+
+    size_t ReadsToQueue(size_t depth) const { return m_bProbing ? 1 : depth; }
+
+    BOOL IsSilent() const { return m_failingSinceMs != 0 && GetTickCount64() - m_failingSinceMs >= DEVICE_SILENT_MS; }
+
+private:
+    size_t m_failuresInRow = 0;
+    ULONGLONG m_failingSinceMs = 0;
+    BOOL m_bProbing = FALSE;
+};
+
+// Times the reader's steps between two completions handed on, and keeps
+// the breakdown of the longest such gap.
+class CReaderClock {
+public:
+    enum Step { WAITING, POSTING, RECORDING, ISSUING, STEPS };
+
+    CReaderClock()
+    {
+        LARGE_INTEGER frequency;
+        QueryPerformanceFrequency(&frequency);
+        m_ticksPerMs = frequency.QuadPart / 1000.0;
+    }
+
+    template <typename Work>
+    void Time(Step step, Work work)
+    {
+        const LONGLONG start = Now();
+        work();
+        m_spent[step] += Now() - start;
+    }
+
+    void HandedOn()
+    {
+        const LONGLONG now = Now();
+        if (m_last != 0 && now - m_last > m_longest) {
+            m_longest = now - m_last;
+            std::copy(m_spent, m_spent + STEPS, m_atLongest);
+        }
+        m_last = now;
+        std::fill(m_spent, m_spent + STEPS, 0);
+        ++m_handedOn;
+    }
+
+    ReaderTimings Result() const
+    {
+        return {Ms(m_longest), Ms(m_atLongest[WAITING]), Ms(m_atLongest[POSTING]), Ms(m_atLongest[RECORDING]),
+                Ms(m_atLongest[ISSUING]), m_handedOn};
+    }
+
+private:
+    static LONGLONG Now()
+    {
+        LARGE_INTEGER now;
+        QueryPerformanceCounter(&now);
+        return now.QuadPart;
+    }
+    double Ms(LONGLONG ticks) const { return ticks / m_ticksPerMs; }
+
+    double m_ticksPerMs;
+    LONGLONG m_last = 0;
+    LONGLONG m_longest = 0;
+    LONGLONG m_spent[STEPS] = {};
+    LONGLONG m_atLongest[STEPS] = {};
+    ULONGLONG m_handedOn = 0;
 };
 
 HWND FindTargetWindow()
@@ -292,49 +375,119 @@ void CImageDevice::RunCapture()
     {
         CReadRing ring;
         const BOOL haveRing = ring.Create();
-        CCaptureFile file;
+        std::unique_ptr<CCaptureWriter> file = CreateCaptureFile();
+        CReaderClock clock;
         auto deliver = [&](const BYTE* bytes, DWORD count) {
-            PostChunk(m_hwndTarget, bytes, count);
-            file.Append(bytes, count);
+            clock.Time(CReaderClock::POSTING, [&] { PostChunk(m_hwndTarget, bytes, count); });
+            if (file)
+                clock.Time(CReaderClock::RECORDING, [&] { file->Append(bytes, count); });
+            clock.HandedOn();
         };
+        // A stream that idles still reaches the file within the writer's
+        // catch-up time: the reader's waits end then.
+        auto waitLimit = [&]() -> DWORD {
+            return file && file->CatchUp() ? file->NextCatchUpMs() : INFINITE;
+        };
+        BOOL bToldSilent = FALSE;
 
         while (m_bStop.load() == 0) {
             HANDLE hDevice = INVALID_HANDLE_VALUE;
             // Without a ring there is nothing to read into: wait to be stopped.
             if (!haveRing || !AcquireLinkLease(hDevice)) {
-                file.Flush();
-                WaitForStopOrLink(haveRing ? FAILED_READ_PAUSE_MS : INFINITE);
+                WaitForStopOrLink(haveRing ? std::min(waitLimit(), FAILED_READ_PAUSE_MS) : INFINITE);
                 continue;
             }
+            CReadHealth health; // a link opened anew starts with a clean record
             while (!ReaderMustLeaveLink()) {
-                ring.IssueIdle(hDevice);
+                clock.Time(CReaderClock::ISSUING, [&] { ring.IssueIdle(hDevice, health.ReadsToQueue(ring.Depth())); });
                 if (!ring.Oldest()) { // every request parked, and the parking full
                     WaitForStopOrLink(FAILED_READ_PAUSE_MS);
                     continue;
                 }
                 if (!ring.OldestHasCompleted()) {
-                    file.Flush(); // the stream is idle: the file catches up
-                    ring.WaitForOldest(m_hStopEvent, m_hLinkEvent, FAILED_READ_PAUSE_MS);
+                    const DWORD limitMs = waitLimit();
+                    clock.Time(CReaderClock::WAITING, [&] { ring.WaitForOldest(m_hStopEvent, m_hLinkEvent, limitMs); });
                     continue;
                 }
                 const BYTE* bytes = nullptr;
                 DWORD count = 0;
-                const BOOL succeeded = ring.TakeOldest(hDevice, bytes, count);
-                if (count > 0) {
-                    deliver(bytes, count);
-                } else if (!succeeded) {
-                    // A closed link or a device gone away fails every read
-                    // at once: pause rather than spin. A read that succeeds
-                    // with 0 bytes (a transfer ended by a zero-length
-                    // packet) is not a failure and is issued again at once.
-                    file.Flush();
+                DWORD error = ERROR_SUCCESS;
+                // A read that succeeds with 0 bytes (a transfer ended by a
+                // zero-length packet) is not a failure either.
+                if (ring.TakeOldest(hDevice, bytes, count, error)) {
+                    health.Succeeded();
+                    if (count > 0)
+                        deliver(bytes, count);
+                    continue;
+                }
+                // A transfer error is issued again at once, with the other
+                // reads still queued, so the device never goes without one.
+                // A device gone away fails every read at once: pause rather
+                // than spin, with whatever the last reads brought recorded.
+                if (health.Failed(ring.Depth())) {
+                    ring.CancelAndFinish(hDevice, deliver);
                     WaitForStopOrLink(FAILED_READ_PAUSE_MS);
+                }
+                if (!bToldSilent && health.IsSilent()) {
+                    bToldSilent = TRUE;
+                    ReportProblem({CaptureProblem::DEVICE_NOT_ANSWERING, error,
+                                   file ? file->BytesRecorded() : 0, file && !file->HasFailed()});
                 }
             }
             ring.CancelAndFinish(hDevice, deliver);
             ReleaseLinkLease();
         }
-    } // the ring is released and the capture file closed here
+        if (file)
+            file->Finish();
+        m_readerTimings = clock.Result();
+    } // the ring is released here
 
     Write(CMD_STOP_STREAM, STOP_STREAM_LENGTH);
+}
+
+// Recreated at every start; raw stream bytes, nothing added. A file that
+// cannot be created leaves the capture running, unrecorded, and the
+// operator is told.
+std::unique_ptr<CCaptureWriter> CImageDevice::CreateCaptureFile()
+{
+    HANDLE hFile = CreateFileA(CAPTURE_FILE_PATH, GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                               nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (hFile == INVALID_HANDLE_VALUE) {
+        ReportProblem({CaptureProblem::FILE_NOT_CREATED, GetLastError(), 0, FALSE});
+        return nullptr;
+    }
+    std::unique_ptr<CCaptureWriter> writer(new (std::nothrow) CCaptureWriter(hFile, OnRecordingFailed, this));
+    if (!writer) {
+        CloseHandle(hFile);
+        ReportProblem({CaptureProblem::RECORDING_FAILED, ERROR_NOT_ENOUGH_MEMORY, 0, FALSE});
+    }
+    return writer;
+}
+
+void CImageDevice::OnRecordingFailed(void* context, const RecordingFailure& failure)
+{
+    static_cast<CImageDevice*>(context)->ReportProblem(
+        {CaptureProblem::RECORDING_FAILED, failure.error, failure.fileBytes, FALSE});
+}
+
+// Any thread. The window is told there is news; what the news is stays
+// here, out of reach of messages from elsewhere.
+void CImageDevice::ReportProblem(const CaptureProblem& problem)
+{
+    {
+        CExclusiveLock lock(m_problemLock);
+        m_problems.push_back(problem);
+    }
+    if (m_hwndTarget)
+        PostMessageA(m_hwndTarget, WM_CAPTURE_PROBLEM, 0, 0);
+}
+
+BOOL CImageDevice::TakeCaptureProblem(CaptureProblem& problem)
+{
+    CExclusiveLock lock(m_problemLock);
+    if (m_problems.empty())
+        return FALSE;
+    problem = m_problems.front();
+    m_problems.pop_front();
+    return TRUE;
 }

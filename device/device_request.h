@@ -20,8 +20,9 @@
 constexpr DWORD CANCEL_GRACE_MS = 1000;
 
 // Requests the driver has not finished, kept alive at most; beyond it
-// the link refuses transfers (the device is wedged, not slow).
-constexpr long MAX_PARKED_REQUESTS = 16;
+// the link refuses transfers (the device is wedged, not slow). Room for
+// the queued reads of two captures and the transfers around them.
+constexpr long MAX_PARKED_REQUESTS = 128;
 
 class CDeviceRequest {
 public:

@@ -23,10 +23,13 @@ CImageDevice::CImageDevice()
       m_hwndTarget(nullptr)
 {
     InitializeSRWLock(&m_linkLock);
+    InitializeSRWLock(&m_problemLock);
 }
 
+// No reader may outlive the object it works for, whatever ended the window.
 CImageDevice::~CImageDevice()
 {
+    StopCapture();
     if (m_hDevice != INVALID_HANDLE_VALUE)
         CloseHandle(m_hDevice);
     if (m_hThread)

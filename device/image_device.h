@@ -24,8 +24,13 @@
 #include <winioctl.h>
 
 #include <atomic>
+#include <deque>
+#include <memory>
 
 #include "device/device_protocol.h"
+
+class CCaptureWriter;
+struct RecordingFailure;
 
 // {1B65BEDD-1D6A-11D6-807D-82B3DAB6C625}
 extern const GUID GUID_DEVINTERFACE_IMAGEDEV;
@@ -41,6 +46,36 @@ constexpr DWORD READER_EXIT_GRACE_MS = 100;
 // How long the reader waits before it asks again after a failed read or
 // while the link is closed: a closed link must not cost a core.
 constexpr DWORD FAILED_READ_PAUSE_MS = TRANSFER_TIMEOUT_MS;
+
+// Posted by the capture reader to the window it serves when there is a
+// CaptureProblem to take; wParam 0, lParam 0.
+constexpr UINT WM_CAPTURE_PROBLEM = WM_USER + 79;
+
+// Something about a capture the operator must be told; the capture itself
+// goes on until it is stopped.
+struct CaptureProblem {
+    enum Kind {
+        FILE_NOT_CREATED,     // nothing is recorded
+        RECORDING_FAILED,     // a write failed, or the disk fell behind (error 0)
+        DEVICE_NOT_ANSWERING, // every read failing for a while
+    };
+    Kind kind;
+    DWORD error;          // the system's error code, where there is one
+    ULONGLONG fileBytes;  // what the capture file holds (or will, once written)
+    BOOL bRecording;      // the file is still being written
+};
+
+// Where the capture reader's time went in the longest gap between two
+// completions it handed on, in its last capture: what keeps a device with
+// a small buffer waiting.
+struct ReaderTimings {
+    double longestGapMs;
+    double waitingMs;   // of that gap: waiting for the device
+    double postingMs;   //              handing chunks to the window
+    double recordingMs; //              handing bytes to the file's writer
+    double issuingMs;   //              issuing reads
+    ULONGLONG handedOn; // completions with bytes, in the whole capture
+};
 
 class CImageDevice {
 public:
@@ -63,11 +98,17 @@ public:
     BOOL StartImaging(const SensorSettings& settings);
 
     // Capture reader. StartCapture (UI thread) is called only while no
-    // reader runs; the reader's chunks go to the application's main window
-    // as it is then. StopCapture returns once the reader has ended (at once
-    // if none runs).
+    // reader runs; the reader's chunks and problems go to the application's
+    // main window as it is then. StopCapture returns once the reader's work
+    // is done: its reads finished, every byte it read in the capture file,
+    // the file closed and the stream stopped (at once if none runs). The
+    // destructor stops a reader still running.
     void StartCapture();
     void StopCapture();
+    // UI thread: the oldest problem not yet taken; FALSE when none is left.
+    BOOL TakeCaptureProblem(CaptureProblem& problem);
+    // The last capture's, once StopCapture has returned.
+    ReaderTimings GetReaderTimings() const { return m_readerTimings; }
 
 private:
     enum class Direction { In, Out };
@@ -85,6 +126,9 @@ private:
     BOOL ReaderMustLeaveLink() const;
     // Waits up to `milliseconds` for a stop or a change of the link.
     void WaitForStopOrLink(DWORD milliseconds);
+    std::unique_ptr<CCaptureWriter> CreateCaptureFile();
+    static void OnRecordingFailed(void* context, const RecordingFailure& failure);
+    void ReportProblem(const CaptureProblem& problem);
 
     HANDLE m_hDevice;             // guarded by m_linkLock
     std::atomic<LONG> m_bStop;    // set by the UI thread, read by the reader
@@ -95,4 +139,7 @@ private:
     HANDLE m_hReaderDone;         // signalled by the reader when its work is over
     HWND m_hwndTarget;            // where the reader's chunks go; set before the reader starts
     mutable SRWLOCK m_linkLock;
+    SRWLOCK m_problemLock;
+    std::deque<CaptureProblem> m_problems; // guarded by m_problemLock
+    ReaderTimings m_readerTimings = {};    // written by the reader, read after it is done
 };

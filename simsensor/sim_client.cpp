@@ -278,10 +278,16 @@ BOOL Control::SetRate(DWORD device, DWORD picturesPerSecond)
     return Call(IOCTL_SIM_SET_RATE, &arg, sizeof(arg), nullptr, 0, nullptr);
 }
 
-BOOL Control::SetFaults(DWORD device, DWORD flags, DWORD badAckEntry, DWORD stopAfterBytes)
+BOOL Control::SetFaults(DWORD device, DWORD flags, DWORD badAckEntry, DWORD stopAfterBytes, DWORD flakyEvery)
 {
-    SIM_FAULT_ARG arg = {device, flags, badAckEntry, stopAfterBytes};
+    SIM_FAULT_ARG arg = {device, flags, badAckEntry, stopAfterBytes, flakyEvery};
     return Call(IOCTL_SIM_SET_FAULTS, &arg, sizeof(arg), nullptr, 0, nullptr);
+}
+
+BOOL Control::SetFifoSize(DWORD device, DWORD bytes)
+{
+    SIM_FIFO_ARG arg = {device, bytes};
+    return Call(IOCTL_SIM_SET_FIFO, &arg, sizeof(arg), nullptr, 0, nullptr);
 }
 
 BOOL Control::SetPlugged(DWORD device, BOOL plugged)

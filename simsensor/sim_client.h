@@ -48,7 +48,11 @@ public:
 
     BOOL ResetState(DWORD device);
     BOOL SetRate(DWORD device, DWORD picturesPerSecond);
-    BOOL SetFaults(DWORD device, DWORD flags, DWORD badAckEntry = 0, DWORD stopAfterBytes = 0);
+    // Replaces the fault script; flakyEvery is the N of SIM_FAULT_FLAKY_READS.
+    BOOL SetFaults(DWORD device, DWORD flags, DWORD badAckEntry = 0, DWORD stopAfterBytes = 0,
+                   DWORD flakyEvery = 0);
+    // The sensor's output buffer, SIM_FIFO_MIN_BYTES to SIM_FIFO_BYTES.
+    BOOL SetFifoSize(DWORD device, DWORD bytes);
     // Unplug or replug: the driver side and SetupDi's view together.
     BOOL SetPlugged(DWORD device, BOOL plugged);
     BOOL GetStatus(DWORD device, SIM_STATUS& status);

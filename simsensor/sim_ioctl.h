@@ -25,8 +25,9 @@
 #define SIM_CTL(fn) (((SIM_DEVICE_TYPE) << 16) | ((fn) << 2) | 0 /* METHOD_BUFFERED, FILE_ANY_ACCESS */)
 
 /* in: SIM_DEVICE_ARG. Back to power-on state: not streaming, registers
- * cleared, FIFO empty, faults off, counters and log cleared, rate default,
- * plugged in. Pending reads complete with STATUS_CANCELLED. */
+ * cleared, FIFO empty at its full size, faults off, counters and log
+ * cleared, rate default, plugged in. Pending reads complete with
+ * STATUS_CANCELLED. */
 #define IOCTL_SIM_RESET_STATE SIM_CTL(0x800)
 /* in: SIM_RATE_ARG. */
 #define IOCTL_SIM_SET_RATE SIM_CTL(0x801)
@@ -44,8 +45,9 @@
 #define IOCTL_SIM_GET_LOG SIM_CTL(0x805)
 /* in: SIM_DEVICE_ARG. Clears the log and the traffic counters (bytes
  * received and delivered, delivered hash, overflow, resets, opens,
- * refused requests, read requests and their lengths) but
- * keeps the device state (streaming, registers, faults, rate). */
+ * refused requests, read requests and their lengths, flaky and busy
+ * reads) but keeps the device state (streaming, registers, faults, rate,
+ * FIFO size). */
 #define IOCTL_SIM_CLEAR_LOG SIM_CTL(0x806)
 /* in: SIM_DEVICE_ARG, out: SIM_PICTURE_BYTES bytes: the picture the
  * pattern generator would produce now (gain applied). */
@@ -60,6 +62,12 @@
 /* in: SIM_REPLAY_DATA_ARG followed by the bytes for [offset, offset + n). */
 #define IOCTL_SIM_REPLAY_DATA SIM_CTL(0x809)
 
+/* in: SIM_FIFO_ARG. The size of the sensor's output buffer, from
+ * SIM_FIFO_MIN_BYTES to SIM_FIFO_BYTES; any other fails with
+ * STATUS_INVALID_PARAMETER. Bytes held beyond a smaller size are dropped
+ * and counted as overflow. */
+#define IOCTL_SIM_SET_FIFO SIM_CTL(0x80A)
+
 #define SIM_REPLAY_MAX_BYTES (256u * 1024 * 1024)
 #define SIM_REPLAY_PIECE_BYTES 65536 /* bytes per IOCTL_SIM_REPLAY_DATA */
 
@@ -71,11 +79,17 @@
 #define SIM_RATE_FLAT_OUT 0  /* reads are answered at once with stream bytes */
 #define SIM_RATE_DEFAULT 30  /* pictures per second */
 
-#define SIM_FIFO_BYTES 65536 /* the sensor's output buffer */
+#define SIM_FIFO_BYTES 65536    /* the sensor's output buffer: its largest size, and that at power-on */
+#define SIM_FIFO_MIN_BYTES 2048 /* its smallest size */
 
 typedef struct SIM_DEVICE_ARG {
     unsigned long device; /* 0 or 1 */
 } SIM_DEVICE_ARG;
+
+typedef struct SIM_FIFO_ARG {
+    unsigned long device;
+    unsigned long bytes;
+} SIM_FIFO_ARG;
 
 typedef struct SIM_RATE_ARG {
     unsigned long device;
@@ -99,6 +113,11 @@ typedef struct SIM_RATE_ARG {
 #define SIM_FAULT_NO_ACK         0x2000 /* register write number badAckEntry is not acknowledged at all */
 #define SIM_FAULT_OVERLONG_READS 0x4000 /* every second read completes at once claiming one byte more than it
                                          * asked for; its bytes are 0xEE and no stream byte is taken */
+#define SIM_FAULT_FLAKY_READS    0x8000 /* every flakyEvery-th read that is served fails with STATUS_DEVICE_DATA_ERROR
+                                         * and no bytes, as a USB transfer error: always after pending, never from
+                                         * the dispatch routine; its bytes stay for the next read */
+#define SIM_FAULT_SINGLE_READ   0x10000 /* a read that comes while another read is kept (waiting or held) fails at
+                                         * once with STATUS_DEVICE_BUSY, as with a driver that takes one at a time */
 /* Requests held by HOLD_READS and HOLD_RESET are completed (cancelled) when
  * the fault script is replaced or the device is reset to power-on state. */
 
@@ -107,6 +126,7 @@ typedef struct SIM_FAULT_ARG {
     unsigned long flags;
     unsigned long badAckEntry;    /* 0-based count of CMD_WRITE_REG since the last reset, query or start */
     unsigned long stopAfterBytes; /* for SIM_FAULT_GO_SILENT */
+    unsigned long flakyEvery;     /* for SIM_FAULT_FLAKY_READS: 1 or more (0 fails the request) */
 } SIM_FAULT_ARG;
 
 typedef struct SIM_REPLAY_ARG {
@@ -145,6 +165,9 @@ typedef struct SIM_STATUS {
     unsigned long readLengthMax;
     unsigned long replayLength;    /* bytes of the recording streamed instead of the pattern, 0 for none */
     unsigned long replayPosition;  /* next byte of it to stream */
+    unsigned long fifoBytes;       /* size of the output buffer */
+    unsigned long flakyReads;      /* reads failed by FLAKY_READS */
+    unsigned long busyReads;       /* reads refused by SINGLE_READ (not counted as read requests) */
     unsigned char regs[256];       /* last value written to each register */
 } SIM_STATUS;
 

@@ -6,7 +6,8 @@
 //   simctl rate <pps|flat> [dev]  pictures per second, or as fast as read
 //   simctl fault <flags...> [dev] none noquery badack=N once nosync silent=N nomarkers still
 //                                 zeroreads holdreads holdreset refusestart shortquery badsync noack=N
-//                                 overlong
+//                                 overlong flaky=N singleread
+//   simctl fifo <bytes> [dev]     the sensor's buffer size, 2048 to 65536
 //   simctl unplug [dev] | plug [dev]
 //   simctl present <dev> <0|1>    only what SetupDi shows
 //   simctl log [dev] | clearlog [dev]
@@ -34,9 +35,10 @@ bool IsNumber(const std::string& text)
     return !text.empty() && text.find_first_not_of("0123456789") == std::string::npos;
 }
 
+// Decimal only, as IsNumber accepts it: "010" is ten, not octal eight.
 DWORD ToNumber(const std::string& text)
 {
-    return static_cast<DWORD>(std::strtoul(text.c_str(), nullptr, 0));
+    return static_cast<DWORD>(std::strtoul(text.c_str(), nullptr, 10));
 }
 
 // The device number is the optional trailing number after a command's
@@ -110,6 +112,7 @@ bool PrintStatus(sim::Control& control, DWORD device, const Args&)
                 s.heldRequests, s.regs[0], s.regs[1]);
     std::printf("  reads %lu  lengths asked %lu to %lu  replay %lu bytes, at %lu\n", s.readRequests, s.readLengthMin,
                 s.readLengthMax, s.replayLength, s.replayPosition);
+    std::printf("  fifo %lu bytes  flaky reads %lu  busy reads %lu\n", s.fifoBytes, s.flakyReads, s.busyReads);
     return true;
 }
 
@@ -127,6 +130,7 @@ struct FaultScript {
     DWORD flags = 0;
     DWORD badAckEntry = 0;
     DWORD stopAfterBytes = 0;
+    DWORD flakyEvery = 0;
 };
 
 // Faults named by a word alone, and those that take a number (word=N).
@@ -138,17 +142,31 @@ const struct {
     {"nomarkers", SIM_FAULT_NO_MARKERS},   {"still", SIM_FAULT_STILL},           {"zeroreads", SIM_FAULT_ZERO_READS},
     {"holdreads", SIM_FAULT_HOLD_READS},   {"holdreset", SIM_FAULT_HOLD_RESET},  {"refusestart", SIM_FAULT_REFUSE_START},
     {"shortquery", SIM_FAULT_SHORT_QUERY}, {"badsync", SIM_FAULT_BAD_SYNC_ECHO},   {"overlong", SIM_FAULT_OVERLONG_READS},
+    {"singleread", SIM_FAULT_SINGLE_READ},
 };
 
 const struct {
     const char* name;
     DWORD flag;
     DWORD FaultScript::*number;
+    DWORD least;
 } NUMBERED_FAULTS[] = {
-    {"badack", SIM_FAULT_BAD_ACK, &FaultScript::badAckEntry},
-    {"noack", SIM_FAULT_NO_ACK, &FaultScript::badAckEntry},
-    {"silent", SIM_FAULT_GO_SILENT, &FaultScript::stopAfterBytes},
+    {"badack", SIM_FAULT_BAD_ACK, &FaultScript::badAckEntry, 0},
+    {"noack", SIM_FAULT_NO_ACK, &FaultScript::badAckEntry, 0},
+    {"silent", SIM_FAULT_GO_SILENT, &FaultScript::stopAfterBytes, 0},
+    {"flaky", SIM_FAULT_FLAKY_READS, &FaultScript::flakyEvery, 1},
 };
+
+// "none noquery ... badack=N ...", from the tables, for messages.
+std::string FaultWords()
+{
+    std::string words = "none";
+    for (const auto& fault : PLAIN_FAULTS)
+        words += std::string(" ") + fault.name;
+    for (const auto& fault : NUMBERED_FAULTS)
+        words += std::string(" ") + fault.name + "=N";
+    return words;
+}
 
 bool ParseFault(const std::string& word, FaultScript& script)
 {
@@ -166,7 +184,7 @@ bool ParseFault(const std::string& word, FaultScript& script)
         }
     }
     for (const auto& fault : NUMBERED_FAULTS) {
-        if (name == fault.name && IsNumber(value)) {
+        if (name == fault.name && IsNumber(value) && ToNumber(value) >= fault.least) {
             script.flags |= fault.flag;
             script.*fault.number = ToNumber(value);
             return true;
@@ -175,22 +193,48 @@ bool ParseFault(const std::string& word, FaultScript& script)
     return false;
 }
 
-bool SetFaults(sim::Control& control, DWORD device, const Args& args)
+bool ParseFaults(const Args& words, FaultScript& script)
 {
-    FaultScript script;
-    for (const std::string& word : args) {
+    for (const std::string& word : words) {
         if (!ParseFault(word, script)) {
-            std::printf("unknown fault '%s' (none noquery badack=N once nosync silent=N nomarkers still\n"
-                        "  zeroreads holdreads holdreset refusestart shortquery badsync noack=N overlong)\n",
-                        word.c_str());
+            std::printf("unknown fault '%s' (known: %s)\n", word.c_str(), FaultWords().c_str());
             return false;
         }
     }
-    char what[96];
-    std::snprintf(what, sizeof(what), "faults %04lX (bad ack at %lu, silent after %lu) on ", script.flags,
-                  script.badAckEntry, script.stopAfterBytes);
-    return Report(control.SetFaults(device, script.flags, script.badAckEntry, script.stopAfterBytes) != FALSE,
+    return true;
+}
+
+// Checked before the sensor is reached: a script with a word it does not
+// know fails alike whether the driver runs or not, and sets nothing.
+bool FaultWordsKnown(Args args)
+{
+    FaultScript script;
+    TakeDevice(args, 0);
+    return ParseFaults(args, script);
+}
+
+bool SetFaults(sim::Control& control, DWORD device, const Args& args)
+{
+    FaultScript script;
+    if (!ParseFaults(args, script))
+        return false;
+    char what[128];
+    std::snprintf(what, sizeof(what), "faults %04lX (bad ack at %lu, silent after %lu, flaky every %lu) on ",
+                  script.flags, script.badAckEntry, script.stopAfterBytes, script.flakyEvery);
+    return Report(control.SetFaults(device, script.flags, script.badAckEntry, script.stopAfterBytes,
+                                    script.flakyEvery) != FALSE,
                   what + DeviceText(device));
+}
+
+bool SetFifo(sim::Control& control, DWORD device, const Args& args)
+{
+    if (args.size() != 1 || !IsNumber(args[0]) || ToNumber(args[0]) < SIM_FIFO_MIN_BYTES ||
+        ToNumber(args[0]) > SIM_FIFO_BYTES) {
+        std::printf("usage: simctl fifo <bytes, %u to %u> [dev]\n", SIM_FIFO_MIN_BYTES, SIM_FIFO_BYTES);
+        return false;
+    }
+    return Report(control.SetFifoSize(device, ToNumber(args[0])) != FALSE,
+                  "fifo of " + args[0] + " bytes on " + DeviceText(device));
 }
 
 bool Unplug(sim::Control& control, DWORD device, const Args&)
@@ -276,8 +320,9 @@ void PrintUsage()
 {
     std::printf("usage: simctl install [driver.sys] | start | status [dev] | rate <pps|flat> [dev]\n"
                 "       | fault <none|noquery|badack=N|once|nosync|silent=N|nomarkers|still|zeroreads\n"
-                "               |holdreads|holdreset|refusestart|shortquery|badsync|noack=N|overlong>... [dev]\n"
-                "       | unplug [dev] | plug [dev] | present <dev> <0|1> | log [dev] | clearlog [dev]\n"
+                "               |holdreads|holdreset|refusestart|shortquery|badsync|noack=N|overlong\n"
+                "               |flaky=N|singleread>... [dev]\n"
+                "       | fifo <bytes> [dev] | unplug [dev] | plug [dev] | present <dev> <0|1> | log [dev] | clearlog [dev]\n"
                 "       | reset [dev] | replay <file|off> [--loop] [dev]\n");
 }
 
@@ -294,7 +339,9 @@ bool Run(const std::string& command, const Args& args)
     if (command == "rate")
         return WithControl(SetRate, args, 1);
     if (command == "fault")
-        return WithControl(SetFaults, args);
+        return FaultWordsKnown(args) && WithControl(SetFaults, args);
+    if (command == "fifo")
+        return WithControl(SetFifo, args, 1);
     if (command == "unplug")
         return WithControl(Unplug, args);
     if (command == "plug")

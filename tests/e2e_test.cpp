@@ -119,6 +119,41 @@ protected:
         EXPECT_EQ(status.deliveredHash, Fnv1a(file.data(), file.size(), Fnv1a(replies.data(), replies.size())));
     }
 
+    // Connects and starts showing; the sensor's log starts afresh.
+    void StartShowing(HWND main)
+    {
+        Connect(main);
+        EXPECT_TRUE(m_sim.ClearLog(0));
+        wd::Click(main, ID_SHOW_IMAGE);
+        EXPECT_TRUE(wd::WaitForControlText(main, ID_SHOW_IMAGE, "Stop"));
+    }
+
+    // The last command the sensor received, whatever opened or closed after.
+    std::string LastCommand()
+    {
+        const std::vector<std::string> log = Log();
+        for (auto it = log.rbegin(); it != log.rend(); ++it) {
+            if (*it != "OPEN" && *it != "CLOSE" && *it != "RESET")
+                return *it;
+        }
+        return std::string();
+    }
+
+    DWORD WaitForExit()
+    {
+        DWORD exitCode = STILL_ACTIVE;
+        EXPECT_EQ(WAIT_OBJECT_0, WaitForSingleObject(m_process.hProcess, EXIT_WAIT_MS)) << "the program did not end";
+        GetExitCodeProcess(m_process.hProcess, &exitCode);
+        return exitCode;
+    }
+
+    std::vector<BYTE> CaptureFileNow()
+    {
+        std::vector<BYTE> file;
+        EXPECT_TRUE(ReadWholeFile(CAPTURE_FILE, file));
+        return file;
+    }
+
     PROCESS_INFORMATION m_process = {};
 };
 
@@ -239,6 +274,95 @@ TEST_F(ProgramTest, LifecycleMessagesFromAnotherProcessChangeNothing)
     ASSERT_GE(log.size(), 2u);
     EXPECT_EQ("11 00 01", log[log.size() - 2]) << "the stream was not stopped";
     ExpectFileHoldsTheStreamDelivered(file);
+}
+
+// The system ends the session during a capture: by the time the window has
+// answered WM_ENDSESSION, the capture is over in order (every byte read is
+// in the file, the file is closed and the sensor stopped), so the process
+// can be ended at once, as Windows does, and nothing is lost.
+TEST_F(ProgramTest, TheSessionEndingDuringACaptureLosesNothing)
+{
+    const HWND main = Launch();
+    ASSERT_NE(nullptr, main) << "the program's window did not show";
+    StartShowing(main);
+    Sleep(CAPTURE_MS);
+    DWORD_PTR answer = 0;
+    ASSERT_TRUE(SendMessageTimeoutA(main, WM_QUERYENDSESSION, 0, ENDSESSION_LOGOFF, SMTO_NORMAL, EXIT_WAIT_MS,
+                                    &answer));
+    EXPECT_EQ(TRUE, static_cast<BOOL>(answer)) << "the window refused to let the session end";
+    ASSERT_TRUE(SendMessageTimeoutA(main, WM_ENDSESSION, TRUE, ENDSESSION_LOGOFF, SMTO_NORMAL, EXIT_WAIT_MS,
+                                    &answer));
+    TerminateProcess(m_process.hProcess, 0);
+    WaitForSingleObject(m_process.hProcess, EXIT_WAIT_MS);
+
+    EXPECT_EQ("11 00 01", LastCommand()) << "the stream was not stopped";
+    EXPECT_FALSE(Status().streaming);
+    ExpectFileHoldsTheStreamDelivered(CaptureFileNow());
+}
+
+// A WM_QUIT reaching the program's thread, posted to the window or to the
+// thread itself, from anywhere, ends the program as Exit does: the capture
+// is stopped in order and the program ends with 0.
+TEST_F(ProgramTest, AQuitMessageDuringACaptureEndsTheProgramInOrder)
+{
+    for (const bool toThread : {false, true}) {
+        SCOPED_TRACE(toThread ? "posted to the thread" : "posted to the window");
+        const HWND main = Launch();
+        ASSERT_NE(nullptr, main) << "the program's window did not show";
+        StartShowing(main);
+        Sleep(CAPTURE_MS);
+        if (toThread)
+            PostThreadMessageA(GetWindowThreadProcessId(main, nullptr), WM_QUIT, 7, 0);
+        else
+            PostMessageA(main, WM_QUIT, 7, 0);
+        EXPECT_EQ(0u, WaitForExit());
+        EXPECT_EQ("11 00 01", LastCommand()) << "the stream was not stopped";
+        ExpectFileHoldsTheStreamDelivered(CaptureFileNow());
+    }
+}
+
+// A capture file that cannot be created (here a folder of that name) does
+// not stop the picture, and the operator is told why nothing is recorded.
+TEST_F(ProgramTest, TheOperatorIsToldWhenTheCaptureFileCannotBeCreated)
+{
+    DeleteFileA(CAPTURE_FILE);
+    ASSERT_TRUE(CreateDirectoryA(CAPTURE_FILE, nullptr));
+    const HWND main = Launch();
+    ASSERT_NE(nullptr, main) << "the program's window did not show";
+    StartShowing(main);
+    const wd::MessageBoxView box = wd::AcknowledgeMessageBox("Record", wd::DEFAULT_WAIT_MS, m_process.dwProcessId);
+    EXPECT_NE(std::string::npos, box.text.find("C:\\1.txt cannot be created")) << box.text;
+    EXPECT_EQ(main, box.owner);
+    EXPECT_EQ("Stop", wd::ControlText(main, ID_SHOW_IMAGE));
+    const DWORD delivered = Status().bytesDelivered;
+    Sleep(300);
+    EXPECT_GT(Status().bytesDelivered, delivered) << "the capture stopped";
+    wd::Click(main, IDCANCEL);
+    EXPECT_EQ(0u, WaitForExit());
+    EXPECT_EQ("11 00 01", LastCommand());
+    RemoveDirectoryA(CAPTURE_FILE);
+}
+
+// Both programs carry a manifest that runs them with the operator's own
+// rights and names the Windows versions they are made for, so Windows
+// never redirects their files into a per-user store.
+TEST(ProductManifest, BothProgramsRunAsInvokerOnWindows7To11)
+{
+    for (const char* program : {"Orlavent.exe", "orlavent-inspect.exe"}) {
+        SCOPED_TRACE(program);
+        const std::string path = testing_support::ProgramFolder() + program;
+        HMODULE image = LoadLibraryExA(path.c_str(), nullptr, LOAD_LIBRARY_AS_DATAFILE);
+        ASSERT_NE(nullptr, image);
+        HRSRC found = FindResourceA(image, MAKEINTRESOURCEA(1), MAKEINTRESOURCEA(24));
+        ASSERT_NE(nullptr, found) << "no application manifest";
+        const char* text = static_cast<const char*>(LockResource(LoadResource(image, found)));
+        const std::string manifest(text, SizeofResource(image, found));
+        FreeLibrary(image);
+        EXPECT_NE(std::string::npos, manifest.find("level=\"asInvoker\""));
+        for (const char* os : {"{35138b9a-5d96-4fbd-8e2d-a2440225f93a}", "{4a2f28e3-53b9-4441-ba9c-d69d4a4a6e38}",
+                               "{1f676c76-80e1-4239-95bb-83d0f6d0da78}", "{8e0f7a12-bfb3-4fe8-b9a5-48fd50a15a9a}"})
+            EXPECT_NE(std::string::npos, manifest.find(os)) << os;
+    }
 }
 
 // A driver that neither completes reads nor lets them be cancelled costs

@@ -65,6 +65,8 @@ static SENSOR* TargetSensor(const CONTROL_REQUEST* request, ULONG inNeeded)
 
 static NTSTATUS ControlSetting(SENSOR* sensor, const CONTROL_REQUEST* request, PLIST_ENTRY done)
 {
+    NTSTATUS status;
+
     switch (request->code) {
     case IOCTL_SIM_RESET_STATE:
         SensorPowerOn(sensor, done);
@@ -73,7 +75,9 @@ static NTSTATUS ControlSetting(SENSOR* sensor, const CONTROL_REQUEST* request, P
         SensorSetRate(sensor, ((const SIM_RATE_ARG*)request->buffer)->picturesPerSecond);
         break;
     case IOCTL_SIM_SET_FAULTS:
-        SensorSetFaults(sensor, (const SIM_FAULT_ARG*)request->buffer, done);
+        status = SensorSetFaults(sensor, (const SIM_FAULT_ARG*)request->buffer, done);
+        if (!NT_SUCCESS(status))
+            return status;
         break;
     case IOCTL_SIM_SET_PLUGGED:
         SensorSetPlugged(sensor, ((const SIM_PLUG_ARG*)request->buffer)->plugged != 0, done);
@@ -85,6 +89,8 @@ static NTSTATUS ControlSetting(SENSOR* sensor, const CONTROL_REQUEST* request, P
         const SIM_REPLAY_ARG* replay = request->buffer;
         return SensorSetReplay(sensor, replay->length, replay->loop != 0);
     }
+    case IOCTL_SIM_SET_FIFO:
+        return SensorSetFifoSize(sensor, ((const SIM_FIFO_ARG*)request->buffer)->bytes);
     case IOCTL_SIM_REPLAY_DATA:
         return SensorReplayData(sensor, ((const SIM_REPLAY_DATA_ARG*)request->buffer)->offset,
                                 (const UCHAR*)request->buffer + sizeof(SIM_REPLAY_DATA_ARG),
@@ -134,6 +140,8 @@ static ULONG InputSizeOf(ULONG code)
         return sizeof(SIM_REPLAY_ARG);
     case IOCTL_SIM_REPLAY_DATA:
         return sizeof(SIM_REPLAY_DATA_ARG);
+    case IOCTL_SIM_SET_FIFO:
+        return sizeof(SIM_FIFO_ARG);
     default:
         return sizeof(SIM_DEVICE_ARG);
     }

@@ -48,6 +48,8 @@ static void ClearTraffic(SENSOR* sensor)
     sensor->status.readRequests = 0;
     sensor->status.readLengthMin = 0;
     sensor->status.readLengthMax = 0;
+    sensor->status.flakyReads = 0;
+    sensor->status.busyReads = 0;
 }
 
 void SensorClearLog(SENSOR* sensor)
@@ -113,12 +115,15 @@ void SensorPowerOn(SENSOR* sensor, PLIST_ENTRY done)
     RtlZeroMemory(&sensor->status, sizeof(sensor->status));
     sensor->status.openHandles = openHandles;
     sensor->status.plugged = 1;
+    SensorSetFifoSize(sensor, SIM_FIFO_BYTES);
     sensor->rate = SIM_RATE_DEFAULT;
     sensor->faultFlags = 0;
     sensor->badAckEntry = 0;
     sensor->stopAfterBytes = 0;
+    sensor->flakyEvery = 0;
     sensor->bytesSinceFaults = 0;
     sensor->oddReadNext = FALSE;
+    sensor->readsSinceFlaky = 0;
     sensor->frame = 0;
     sensor->streamPos = 0;
     SensorClearLog(sensor);
@@ -142,14 +147,31 @@ void SensorSetRate(SENSOR* sensor, ULONG picturesPerSecond)
     StreamRestartPacing(sensor);
 }
 
-void SensorSetFaults(SENSOR* sensor, const SIM_FAULT_ARG* faults, PLIST_ENTRY done)
+/* A script the sensor cannot follow (a flaky read every 0th) changes nothing. */
+NTSTATUS SensorSetFaults(SENSOR* sensor, const SIM_FAULT_ARG* faults, PLIST_ENTRY done)
 {
+    if ((faults->flags & SIM_FAULT_FLAKY_READS) && faults->flakyEvery == 0)
+        return STATUS_INVALID_PARAMETER;
     SensorReleaseHeld(sensor, done);
     sensor->oddReadNext = FALSE;
+    sensor->readsSinceFlaky = 0;
     sensor->faultFlags = faults->flags;
     sensor->badAckEntry = faults->badAckEntry;
     sensor->stopAfterBytes = faults->stopAfterBytes;
+    sensor->flakyEvery = faults->flakyEvery;
     sensor->bytesSinceFaults = 0;
+    return STATUS_SUCCESS;
+}
+
+/* A sensor with a smaller buffer: what it held beyond the new size is
+ * lost, as bytes it had no room for. */
+NTSTATUS SensorSetFifoSize(SENSOR* sensor, ULONG bytes)
+{
+    if (bytes < SIM_FIFO_MIN_BYTES || bytes > SIM_FIFO_BYTES)
+        return STATUS_INVALID_PARAMETER;
+    sensor->status.overflowBytes += FifoSetLimit(&sensor->fifo, bytes);
+    sensor->status.fifoBytes = bytes;
+    return STATUS_SUCCESS;
 }
 
 void SensorLogRecord(SENSOR* sensor, ULONG type, const UCHAR* bytes, ULONG length)

@@ -24,11 +24,13 @@ typedef struct CONTROL_EXTENSION {
 } CONTROL_EXTENSION;
 
 /* The sensor's output buffer: command replies and picture bytes share it,
- * in the order the device produced them. */
+ * in the order the device produced them. The storage is always the largest
+ * buffer; a smaller sensor holds no more than `limit` bytes of it. */
 typedef struct SENSOR_FIFO {
     UCHAR data[SIM_FIFO_BYTES];
     ULONG head;  /* index of the oldest byte */
     ULONG count;
+    ULONG limit;
 } SENSOR_FIFO;
 
 typedef struct SENSOR_LOG {
@@ -44,6 +46,7 @@ typedef struct SENSOR {
     LIST_ENTRY pendingReads;  /* read IRPs, linked through Tail.Overlay.ListEntry */
     LIST_ENTRY heldRequests;  /* IRPs a HOLD fault keeps, without a cancel routine */
     BOOLEAN oddReadNext;      /* ZERO_READS, OVERLONG_READS: the next read is the faulty one */
+    ULONG readsSinceFlaky;    /* FLAKY_READS: reads served since the last one it failed */
 
     /* A handle works only while the device is plugged and was opened in the
      * current plug generation: unplugging outdates every open handle. */
@@ -53,6 +56,7 @@ typedef struct SENSOR {
     ULONG faultFlags;
     ULONG badAckEntry;
     ULONG stopAfterBytes;
+    ULONG flakyEvery;
     ULONG bytesSinceFaults;   /* received since the fault script was set */
 
     ULONG frame;              /* picture being produced, or the next one */
@@ -82,7 +86,8 @@ void SensorInit(SENSOR* sensor, ULONG index);
 void SensorPowerOn(SENSOR* sensor, PLIST_ENTRY done);
 void SensorSetPlugged(SENSOR* sensor, BOOLEAN plugged, PLIST_ENTRY done);
 void SensorSetRate(SENSOR* sensor, ULONG picturesPerSecond);
-void SensorSetFaults(SENSOR* sensor, const SIM_FAULT_ARG* faults, PLIST_ENTRY done);
+NTSTATUS SensorSetFaults(SENSOR* sensor, const SIM_FAULT_ARG* faults, PLIST_ENTRY done);
+NTSTATUS SensorSetFifoSize(SENSOR* sensor, ULONG bytes);
 void SensorClearLog(SENSOR* sensor);
 NTSTATUS SensorSetReplay(SENSOR* sensor, ULONG length, BOOLEAN loop);
 NTSTATUS SensorReplayData(SENSOR* sensor, ULONG offset, const UCHAR* bytes, ULONG length);
@@ -111,6 +116,7 @@ void CompleteIrpList(PLIST_ENTRY done);
 ULONG FifoPush(SENSOR_FIFO* fifo, const UCHAR* bytes, ULONG length);
 ULONG FifoPop(SENSOR_FIFO* fifo, UCHAR* out, ULONG length);
 void FifoClear(SENSOR_FIFO* fifo);
+ULONG FifoSetLimit(SENSOR_FIFO* fifo, ULONG limit);
 ULONGLONG SensorNow100ns(void);
 void StreamRestartPacing(SENSOR* sensor);
 void StreamStart(SENSOR* sensor);

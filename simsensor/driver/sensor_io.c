@@ -49,6 +49,31 @@ static void FillRead(SENSOR* sensor, PIRP irp)
     irp->IoStatus.Information = filled;
 }
 
+/* Every flakyEvery-th read that has output to take, counted over the reads
+ * served since the fault script was set. */
+static BOOLEAN TakesFlakyRead(SENSOR* sensor, ULONG length)
+{
+    if (!(sensor->faultFlags & SIM_FAULT_FLAKY_READS) || length == 0)
+        return FALSE;
+    if (++sensor->readsSinceFlaky < sensor->flakyEvery)
+        return FALSE;
+    sensor->readsSinceFlaky = 0;
+    return TRUE;
+}
+
+/* A failed transfer takes nothing from the sensor: its output waits for
+ * the next read, and only a full FIFO loses bytes. */
+static void ServeRead(SENSOR* sensor, PIRP irp)
+{
+    if (TakesFlakyRead(sensor, IoGetCurrentIrpStackLocation(irp)->Parameters.Read.Length)) {
+        sensor->status.flakyReads++;
+        irp->IoStatus.Status = STATUS_DEVICE_DATA_ERROR;
+        irp->IoStatus.Information = 0;
+        return;
+    }
+    FillRead(sensor, irp);
+}
+
 void SensorServeReads(SENSOR* sensor, PLIST_ENTRY done)
 {
     PLIST_ENTRY entry = sensor->pendingReads.Flink;
@@ -59,7 +84,7 @@ void SensorServeReads(SENSOR* sensor, PLIST_ENTRY done)
         if (IoSetCancelRoutine(irp, NULL) != NULL) {
             RemoveEntryList(entry);
             sensor->status.pendingReads--;
-            FillRead(sensor, irp);
+            ServeRead(sensor, irp);
             InsertTailList(done, entry);
         }
         entry = next;
@@ -209,6 +234,28 @@ static void CountRead(SIM_STATUS* status, ULONG length)
     status->readRequests++;
 }
 
+static BOOLEAN IsHeldRead(PLIST_ENTRY entry)
+{
+    PIRP irp = CONTAINING_RECORD(entry, IRP, Tail.Overlay.ListEntry);
+    return IoGetCurrentIrpStackLocation(irp)->MajorFunction == IRP_MJ_READ;
+}
+
+/* SINGLE_READ: a read the driver keeps, waiting or held, bars the next. */
+static BOOLEAN RefusesAsBusy(const SENSOR* sensor)
+{
+    PLIST_ENTRY entry;
+
+    if (!(sensor->faultFlags & SIM_FAULT_SINGLE_READ))
+        return FALSE;
+    if (sensor->status.pendingReads > 0)
+        return TRUE;
+    for (entry = sensor->heldRequests.Flink; entry != &sensor->heldRequests; entry = entry->Flink) {
+        if (IsHeldRead(entry))
+            return TRUE;
+    }
+    return FALSE;
+}
+
 /* Every second read, for the faults that spoil one read in two. */
 static BOOLEAN TakesOddRead(SENSOR* sensor, ULONG faults)
 {
@@ -225,6 +272,22 @@ static NTSTATUS CompleteOverlong(PIRP irp, ULONG length)
 {
     RtlFillMemory(irp->AssociatedIrp.SystemBuffer, length, OVERLONG_FILL);
     return CompleteNow(irp, STATUS_SUCCESS, (ULONG_PTR)length + 1);
+}
+
+/* A transfer error comes from the bus after the request went down to it,
+ * never from the dispatch routine: to its caller the read is pending, then
+ * completes with the error. */
+static NTSTATUS CompleteServed(PIRP irp)
+{
+    NTSTATUS status = irp->IoStatus.Status;
+
+    if (NT_SUCCESS(status)) {
+        IoCompleteRequest(irp, IO_NO_INCREMENT);
+        return status;
+    }
+    IoMarkIrpPending(irp);
+    IoCompleteRequest(irp, IO_NO_INCREMENT);
+    return STATUS_PENDING;
 }
 
 /* Queues a read that found nothing to return. The cancel routine is set
@@ -257,6 +320,11 @@ NTSTATUS SensorRead(SENSOR* sensor, PIRP irp)
         KeReleaseSpinLock(&sensor->lock, irql);
         return CompleteNow(irp, STATUS_DEVICE_NOT_CONNECTED, 0);
     }
+    if (RefusesAsBusy(sensor)) {
+        sensor->status.busyReads++;
+        KeReleaseSpinLock(&sensor->lock, irql);
+        return CompleteNow(irp, STATUS_DEVICE_BUSY, 0);
+    }
     CountRead(&sensor->status, length);
     if (sensor->faultFlags & SIM_FAULT_HOLD_READS)
         return HoldRequest(sensor, irp, irql);
@@ -266,12 +334,9 @@ NTSTATUS SensorRead(SENSOR* sensor, PIRP irp)
         return overlong ? CompleteOverlong(irp, length) : CompleteNow(irp, STATUS_SUCCESS, 0);
     }
     if (length == 0 || HasOutput(sensor)) {
-        NTSTATUS status;
-        FillRead(sensor, irp);
-        status = irp->IoStatus.Status;
+        ServeRead(sensor, irp);
         KeReleaseSpinLock(&sensor->lock, irql);
-        IoCompleteRequest(irp, IO_NO_INCREMENT);
-        return status;
+        return CompleteServed(irp);
     }
     return QueueRead(sensor, irp, irql);
 }

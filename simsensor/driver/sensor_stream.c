@@ -19,7 +19,7 @@ static const UCHAR kFrameMarker[SIM_MARKER_BYTES] = { 0xFF, 0xFF, 0x00, 0xFF, 0x
 ULONG FifoPush(SENSOR_FIFO* fifo, const UCHAR* bytes, ULONG length)
 {
     ULONG pushed = 0;
-    while (pushed < length && fifo->count < SIM_FIFO_BYTES) {
+    while (pushed < length && fifo->count < fifo->limit) {
         fifo->data[(fifo->head + fifo->count) % SIM_FIFO_BYTES] = bytes[pushed++];
         fifo->count++;
     }
@@ -47,6 +47,15 @@ void FifoClear(SENSOR_FIFO* fifo)
 {
     fifo->head = 0;
     fifo->count = 0;
+}
+
+/* The oldest bytes stay; returns how many newer ones a smaller limit drops. */
+ULONG FifoSetLimit(SENSOR_FIFO* fifo, ULONG limit)
+{
+    ULONG dropped = fifo->count > limit ? fifo->count - limit : 0;
+    fifo->count -= dropped;
+    fifo->limit = limit;
+    return dropped;
 }
 
 BOOLEAN SensorIsSilent(const SENSOR* sensor)
@@ -211,9 +220,11 @@ void StreamFeedFifo(SENSOR* sensor)
         return;
     }
     due = StreamBytesDue(sensor);
-    while (due > 0 && fifo->count < SIM_FIFO_BYTES) {
+    while (due > 0 && fifo->count < fifo->limit) {
         ULONG tail = (fifo->head + fifo->count) % SIM_FIFO_BYTES;
         ULONG run = tail >= fifo->head ? SIM_FIFO_BYTES - tail : fifo->head - tail;
+        if (run > fifo->limit - fifo->count)
+            run = fifo->limit - fifo->count;
         if (run > due)
             run = due;
         produced = StreamGenerate(sensor, fifo->data + tail, run);
