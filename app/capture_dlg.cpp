@@ -4,7 +4,6 @@
 
 #include "app/config_dlg.h"
 #include "device/chunk_notice.h"
-#include "display/frame_painter.h"
 
 namespace {
 
@@ -37,9 +36,7 @@ END_MESSAGE_MAP()
 CCaptureDlg::CCaptureDlg(CWnd* pParent)
     : CDialog(CCaptureDlg::IDD, pParent),
       m_hIcon(AfxGetApp() ? AfxGetApp()->LoadIcon(IDR_MAINFRAME) : nullptr),
-      m_settings(DEFAULT_SENSOR_SETTINGS),
-      m_nRow(0),
-      m_nCol(0)
+      m_settings(DEFAULT_SENSOR_SETTINGS)
 {
 }
 
@@ -50,6 +47,7 @@ BOOL CCaptureDlg::OnInitDialog()
     SetIcon(m_hIcon, TRUE);
     SetIcon(m_hIcon, FALSE);
     PlacePicture();
+    m_picture.SubclassDlgItem(IDC_PICTURE, this);
     m_settings = DEFAULT_SENSOR_SETTINGS;
     return TRUE;
 }
@@ -82,25 +80,33 @@ void CCaptureDlg::OnShowImage()
     char caption[CAPTION_BUFFER] = {};
     button->GetWindowText(caption, CAPTION_BUFFER);
 
-    // Each press starts the picture over from the top-left corner.
-    m_nCol = 0;
-    m_nRow = 0;
-
     if (std::strcmp(caption, CAPTION_STOP) == 0) {
-        m_device.StopCapture();
+        StopShowing();
         button->SetWindowText(CAPTION_SHOW_IMAGE);
         return;
     }
     StartShowing(button);
 }
 
+// The chunks the reader handed over up to its end are dropped, not painted
+// after the next start; the last picture stays on the screen.
+void CCaptureDlg::StopShowing()
+{
+    m_device.StopCapture();
+    KillTimer(m_hWnd, CHUNK_PAINT_TIMER);
+    m_picture.Restart(m_hWnd);
+}
+
+// Each start paints its stream from the top-left corner.
 void CCaptureDlg::StartShowing(CWnd* button)
 {
+    m_picture.Restart(m_hWnd);
     if (!m_device.StartImaging(m_settings)) {
         MessageBox("Catch Image Fail", "Catch", MB_ICONERROR | MB_OK);
         return;
     }
     button->SetWindowText(CAPTION_STOP);
+    m_device.SetChunkQueue(&m_picture.Queue());
     m_device.StartCapture();
 }
 
@@ -127,28 +133,15 @@ LRESULT CCaptureDlg::OnChunkReady(WPARAM, LPARAM)
     return 1;
 }
 
+// The timer stops at a tick with nothing to paint and no picture waiting to
+// be shown as it stands; the next chunk is then announced again.
 LRESULT CCaptureDlg::OnPaintTimer(WPARAM wParam, LPARAM)
 {
     if (wParam != CHUNK_PAINT_TIMER)
         return Default();
-    if (!PaintQueuedChunks())
+    if (!m_picture.PaintQueuedChunks(GetTickCount64()))
         KillTimer(m_hWnd, CHUNK_PAINT_TIMER);
     return 0;
-}
-
-// Every queued chunk, in read order, through one drawing context. FALSE
-// when none was queued: the next chunk is then announced again.
-BOOL CCaptureDlg::PaintQueuedChunks()
-{
-    const ChunkBatch chunks = TakeQueuedChunks();
-    if (chunks.empty())
-        return FALSE;
-    HoldChunkAnnouncements(); // the timer keeps running
-    CWnd* picture = GetDlgItem(IDC_PICTURE);
-    CClientAreaDC dc(picture ? picture->GetSafeHwnd() : nullptr);
-    for (const ChunkNoticePtr& notice : chunks)
-        PaintChunk(dc.Get(), notice->bytes, notice->count, m_nRow, m_nCol);
-    return TRUE;
 }
 
 void CCaptureDlg::OnPaint()
@@ -176,8 +169,9 @@ HCURSOR CCaptureDlg::OnQueryDragIcon()
 
 void CCaptureDlg::OnDestroy()
 {
-    // Chunks queued for this window would otherwise wait for the next one.
-    KillTimer(m_hWnd, CHUNK_PAINT_TIMER);
-    DiscardQueuedChunks(m_hWnd);
+    // A reader still running hands chunks to the picture's queue, which
+    // goes with this object.
+    StopShowing();
+    m_picture.UnsubclassWindow();
     CDialog::OnDestroy();
 }

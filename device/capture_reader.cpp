@@ -294,7 +294,8 @@ void CImageDevice::RunCapture()
         const BOOL haveRing = ring.Create();
         CCaptureFile file;
         auto deliver = [&](const BYTE* bytes, DWORD count) {
-            PostChunk(m_hwndTarget, bytes, count);
+            if (m_pChunkQueue)
+                m_pChunkQueue->Post(m_hwndTarget, bytes, count);
             file.Append(bytes, count);
         };
 

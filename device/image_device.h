@@ -27,6 +27,8 @@
 
 #include "device/device_protocol.h"
 
+class CChunkQueue;
+
 // {1B65BEDD-1D6A-11D6-807D-82B3DAB6C625}
 extern const GUID GUID_DEVINTERFACE_IMAGEDEV;
 
@@ -63,9 +65,11 @@ public:
     BOOL StartImaging(const SensorSettings& settings);
 
     // Capture reader. StartCapture (UI thread) is called only while no
-    // reader runs; the reader's chunks go to the application's main window
-    // as it is then. StopCapture returns once the reader has ended (at once
-    // if none runs).
+    // reader runs; the reader's chunks go to the chunk queue set before it
+    // (none: the capture is only recorded), announced to the application's
+    // main window as it is then. StopCapture returns once the reader has
+    // ended (at once if none runs).
+    void SetChunkQueue(CChunkQueue* pQueue) { m_pChunkQueue = pQueue; }
     void StartCapture();
     void StopCapture();
 
@@ -94,5 +98,6 @@ private:
     HANDLE m_hLinkEvent;          // signalled when the link closes or opens
     HANDLE m_hReaderDone;         // signalled by the reader when its work is over
     HWND m_hwndTarget;            // where the reader's chunks go; set before the reader starts
+    CChunkQueue* m_pChunkQueue = nullptr; // set before the reader starts
     mutable SRWLOCK m_linkLock;
 };
