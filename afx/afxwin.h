@@ -187,6 +187,17 @@ public:
     // Returns the previous icon of that size.
     HICON SetIcon(HICON hIcon, BOOL bBigIcon);
 
+    // Routes the messages of pParent's control nID through this object's
+    // message map from now on, as in MFC: what the map leaves, and what a
+    // handler hands to Default(), go on to the control's own procedure.
+    // Called on the control's thread; FALSE if there is no such control or
+    // this object routes a live window already.
+    BOOL SubclassDlgItem(UINT nID, CWnd* pParent);
+    // Gives the control its own procedure back (its owner calls it from
+    // OnDestroy; the object's destruction does too) and forgets it. Returns
+    // the control, or nullptr if none was routed.
+    HWND UnsubclassWindow();
+
     HWND m_hWnd = nullptr;
 
 protected:
@@ -203,7 +214,11 @@ protected:
     BOOL* m_pbDefaultRequested = nullptr; // flag of the message in handling
 
 private:
+    static LRESULT CALLBACK SubclassWndProc(HWND hWnd, UINT message, WPARAM wParam, LPARAM lParam);
+    LRESULT HandleSubclassedMessage(UINT message, WPARAM wParam, LPARAM lParam);
+
     mutable std::map<int, std::unique_ptr<CWnd>> m_itemWrappers;
+    WNDPROC m_pfnSuper = nullptr; // the routed control's own procedure
 };
 
 // A modal dialog from a dialog template of the application's resources.

@@ -1,5 +1,6 @@
 // CDialog: modal dialogs whose messages go through the message map.
 #include "afx/afxwin.h"
+#include "afx/afximpl.h"
 
 namespace {
 
@@ -73,24 +74,6 @@ BOOL IsLifecycle(UINT message)
 {
     return message == WM_INITDIALOG || IsTearDown(message);
 }
-
-// Points the window's "default handling requested" flag at one message's
-// flag for the time of its handling; nested messages get their own.
-class CDefaultRequestScope {
-public:
-    CDefaultRequestScope(BOOL*& pbSlot, BOOL* pbFlag)
-        : m_pbSlot(pbSlot), m_pbSaved(pbSlot)
-    {
-        m_pbSlot = pbFlag;
-    }
-    ~CDefaultRequestScope() { m_pbSlot = m_pbSaved; }
-    CDefaultRequestScope(const CDefaultRequestScope&) = delete;
-    CDefaultRequestScope& operator=(const CDefaultRequestScope&) = delete;
-
-private:
-    BOOL*& m_pbSlot;
-    BOOL* m_pbSaved;
-};
 
 } // namespace
 

@@ -1,8 +1,23 @@
-// CWnd: thin wrappers over the window functions, and the paint DC.
+// CWnd: thin wrappers over the window functions, routed controls, and the
+// paint DC.
 #include "afx/afxwin.h"
+#include "afx/afximpl.h"
+
+namespace {
+
+// The objects that route this thread's controls. Kept here rather than in
+// the window's GWLP_USERDATA, which any process may overwrite.
+std::map<HWND, CWnd*>& SubclassedWindows()
+{
+    thread_local std::map<HWND, CWnd*> s_windows;
+    return s_windows;
+}
+
+} // namespace
 
 CWnd::~CWnd()
 {
+    UnsubclassWindow();
     // A main window that dies with its object must not stay visible to
     // other code (the application builds its main dialog on the stack).
     CWinApp* pApp = AfxGetApp();
@@ -77,6 +92,73 @@ HICON CWnd::SetIcon(HICON hIcon, BOOL bBigIcon)
     const WPARAM size = bBigIcon ? ICON_BIG : ICON_SMALL;
     return reinterpret_cast<HICON>(
         ::SendMessageA(m_hWnd, WM_SETICON, size, reinterpret_cast<LPARAM>(hIcon)));
+}
+
+BOOL CWnd::SubclassDlgItem(UINT nID, CWnd* pParent)
+{
+    // A control that died unrouted (its dialog ended by WM_QUIT) is forgotten.
+    if (m_pfnSuper != nullptr && !::IsWindow(m_hWnd))
+        UnsubclassWindow();
+    if (m_pfnSuper != nullptr || pParent == nullptr)
+        return FALSE;
+    const HWND hWnd = ::GetDlgItem(pParent->m_hWnd, static_cast<int>(nID));
+    if (hWnd == nullptr)
+        return FALSE;
+    // Entered first: the control's next message may come at once.
+    SubclassedWindows()[hWnd] = this;
+    m_hWnd = hWnd;
+    m_pfnSuper = reinterpret_cast<WNDPROC>(
+        ::SetWindowLongPtrA(hWnd, GWLP_WNDPROC, reinterpret_cast<LONG_PTR>(&CWnd::SubclassWndProc)));
+    if (m_pfnSuper == nullptr) {
+        SubclassedWindows().erase(hWnd);
+        m_hWnd = nullptr;
+        return FALSE;
+    }
+    return TRUE;
+}
+
+HWND CWnd::UnsubclassWindow()
+{
+    if (m_pfnSuper == nullptr)
+        return nullptr;
+    const HWND hWnd = m_hWnd;
+    // A handle that no longer routes through here (its window destroyed, the
+    // handle perhaps reused) keeps the procedure it has.
+    const auto current = reinterpret_cast<WNDPROC>(::GetWindowLongPtrA(hWnd, GWLP_WNDPROC));
+    if (::IsWindow(hWnd) && current == &CWnd::SubclassWndProc)
+        ::SetWindowLongPtrA(hWnd, GWLP_WNDPROC, reinterpret_cast<LONG_PTR>(m_pfnSuper));
+    auto& windows = SubclassedWindows();
+    const auto found = windows.find(hWnd);
+    if (found != windows.end() && found->second == this)
+        windows.erase(found);
+    m_pfnSuper = nullptr;
+    m_hWnd = nullptr;
+    return hWnd;
+}
+
+LRESULT CALLBACK CWnd::SubclassWndProc(HWND hWnd, UINT message, WPARAM wParam, LPARAM lParam)
+{
+    const auto& windows = SubclassedWindows();
+    const auto found = windows.find(hWnd);
+    if (found == windows.end())
+        return ::DefWindowProcA(hWnd, message, wParam, lParam);
+    return found->second->HandleSubclassedMessage(message, wParam, lParam);
+}
+
+LRESULT CWnd::HandleSubclassedMessage(UINT message, WPARAM wParam, LPARAM lParam)
+{
+    const HWND hWnd = m_hWnd;
+    const WNDPROC pfnSuper = m_pfnSuper; // a handler may give the control back
+    BOOL bDefaultRequested = FALSE;
+    LRESULT lResult = 0;
+    BOOL bHandled;
+    {
+        CDefaultRequestScope scope(m_pbDefaultRequested, &bDefaultRequested);
+        bHandled = OnWndMsg(message, wParam, lParam, &lResult);
+    }
+    if (!bHandled || bDefaultRequested)
+        return ::CallWindowProcA(pfnSuper, hWnd, message, wParam, lParam);
+    return lResult;
 }
 
 LRESULT CWnd::Default()

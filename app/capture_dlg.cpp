@@ -5,7 +5,6 @@
 #include "app/capture_problem.h"
 #include "app/config_dlg.h"
 #include "device/chunk_notice.h"
-#include "display/frame_painter.h"
 
 namespace {
 
@@ -42,9 +41,7 @@ END_MESSAGE_MAP()
 CCaptureDlg::CCaptureDlg(CWnd* pParent)
     : CDialog(CCaptureDlg::IDD, pParent),
       m_hIcon(AfxGetApp() ? AfxGetApp()->LoadIcon(IDR_MAINFRAME) : nullptr),
-      m_settings(DEFAULT_SENSOR_SETTINGS),
-      m_nRow(0),
-      m_nCol(0)
+      m_settings(DEFAULT_SENSOR_SETTINGS)
 {
 }
 
@@ -62,6 +59,7 @@ BOOL CCaptureDlg::OnInitDialog()
     SetIcon(m_hIcon, TRUE);
     SetIcon(m_hIcon, FALSE);
     PlacePicture();
+    m_picture.SubclassDlgItem(IDC_PICTURE, this);
     m_settings = DEFAULT_SENSOR_SETTINGS;
     return TRUE;
 }
@@ -87,15 +85,6 @@ void CCaptureDlg::OnCancel()
     CDialog::OnCancel();
 }
 
-// Reads finished, every byte read in the file, the file closed and the
-// stream stopped, before the button says so.
-void CCaptureDlg::StopCapture()
-{
-    m_device.StopCapture();
-    if (CWnd* button = GetDlgItem(IDC_SHOW_IMAGE))
-        button->SetWindowText(CAPTION_SHOW_IMAGE);
-}
-
 void CCaptureDlg::OnShowImage()
 {
     CWnd* button = GetDlgItem(IDC_SHOW_IMAGE);
@@ -104,25 +93,37 @@ void CCaptureDlg::OnShowImage()
     char caption[CAPTION_BUFFER] = {};
     button->GetWindowText(caption, CAPTION_BUFFER);
 
-    // Each press starts the picture over from the top-left corner.
-    m_nCol = 0;
-    m_nRow = 0;
-
     if (std::strcmp(caption, CAPTION_STOP) == 0) {
-        StopCapture();
+        StopShowing();
         TellCaptureProblems();
         return;
     }
     StartShowing(button);
 }
 
+// Reads finished, every byte read in the file, the file closed and the
+// stream stopped, before the button says so. The chunks the reader handed
+// over up to its end are dropped, not painted after the next start; the
+// last picture stays on the screen.
+void CCaptureDlg::StopShowing()
+{
+    m_device.StopCapture();
+    KillTimer(m_hWnd, CHUNK_PAINT_TIMER);
+    m_picture.Restart(m_hWnd);
+    if (CWnd* button = GetDlgItem(IDC_SHOW_IMAGE))
+        button->SetWindowText(CAPTION_SHOW_IMAGE);
+}
+
+// Each start paints its stream from the top-left corner.
 void CCaptureDlg::StartShowing(CWnd* button)
 {
+    m_picture.Restart(m_hWnd);
     if (!m_device.StartImaging(m_settings)) {
         MessageBox("Catch Image Fail", "Catch", MB_ICONERROR | MB_OK);
         return;
     }
     button->SetWindowText(CAPTION_STOP);
+    m_device.SetChunkQueue(&m_picture.Queue());
     m_device.StartCapture();
 }
 
@@ -149,28 +150,15 @@ LRESULT CCaptureDlg::OnChunkReady(WPARAM, LPARAM)
     return 1;
 }
 
+// The timer stops at a tick with nothing to paint and no picture waiting to
+// be shown as it stands; the next chunk is then announced again.
 LRESULT CCaptureDlg::OnPaintTimer(WPARAM wParam, LPARAM)
 {
     if (wParam != CHUNK_PAINT_TIMER)
         return Default();
-    if (!PaintQueuedChunks())
+    if (!m_picture.PaintQueuedChunks(GetTickCount64()))
         KillTimer(m_hWnd, CHUNK_PAINT_TIMER);
     return 0;
-}
-
-// Every queued chunk, in read order, through one drawing context. FALSE
-// when none was queued: the next chunk is then announced again.
-BOOL CCaptureDlg::PaintQueuedChunks()
-{
-    const ChunkBatch chunks = TakeQueuedChunks();
-    if (chunks.empty())
-        return FALSE;
-    HoldChunkAnnouncements(); // the timer keeps running
-    CWnd* picture = GetDlgItem(IDC_PICTURE);
-    CClientAreaDC dc(picture ? picture->GetSafeHwnd() : nullptr);
-    for (const ChunkNoticePtr& notice : chunks)
-        PaintChunk(dc.Get(), notice->bytes, notice->count, m_nRow, m_nCol);
-    return TRUE;
 }
 
 void CCaptureDlg::OnPaint()
@@ -198,9 +186,10 @@ HCURSOR CCaptureDlg::OnQueryDragIcon()
 
 void CCaptureDlg::OnDestroy()
 {
-    // Chunks queued for this window would otherwise wait for the next one.
-    KillTimer(m_hWnd, CHUNK_PAINT_TIMER);
-    DiscardQueuedChunks(m_hWnd);
+    // A reader still running hands chunks to the picture's queue, which
+    // goes with this object.
+    StopShowing();
+    m_picture.UnsubclassWindow();
     CDialog::OnDestroy();
 }
 
@@ -214,7 +203,7 @@ BOOL CCaptureDlg::OnQueryEndSession()
 void CCaptureDlg::OnEndSession(BOOL bEnding)
 {
     if (bEnding)
-        StopCapture();
+        StopShowing();
 }
 
 // The message only says there is news; the problems come from the device

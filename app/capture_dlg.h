@@ -5,6 +5,7 @@
 
 #include "afx/afxwin.h"
 #include "device/image_device.h"
+#include "display/live_picture.h"
 #include "res/resource.h"
 
 class CCaptureDlg : public CDialog {
@@ -35,16 +36,15 @@ protected:
 
     // Protected rather than private so that tests can observe them.
     HICON m_hIcon;
+    // Before the device: its reader hands chunks to the picture's queue.
+    CLivePicture m_picture;
     CImageDevice m_device;
     SensorSettings m_settings;
-    WORD m_nRow;
-    WORD m_nCol;
 
 private:
     void PlacePicture();
     void StartShowing(CWnd* button);
-    BOOL PaintQueuedChunks();
-    void StopCapture();
+    void StopShowing();
     void TellCaptureProblems();
 
     BOOL m_bTellingProblems = FALSE;

@@ -1,6 +1,7 @@
 // Prints, in one run on the same window:
-// - chunks per second painted the 16-pixels-per-byte way and the frame
-//   painter's way, with drawing calls per chunk for each;
+// - chunks per second painted the 16-pixels-per-byte way (on the screen)
+//   and the frame painter's way (off the screen), with drawing calls per
+//   chunk for each, and what showing one painted picture costs;
 // - the platform's ceiling: a bare loop of 512-byte reads on the sensor
 //   streaming flat out, with one, four and as many requests queued as the
 //   capture reader keeps;
@@ -27,6 +28,7 @@
 #include "device/chunk_notice.h"
 #include "device/image_device.h"
 #include "display/frame_painter.h"
+#include "display/live_picture.h"
 #include "simsensor/sim_pattern.h"
 #include "tools/stopwatch.h"
 
@@ -45,6 +47,39 @@ constexpr double BUS_BYTES_PER_SECOND = 1216000;
 constexpr DWORD BUS_RATE_PICTURES = 99; // 99 x 12,294 bytes: about the bus rate
 // The reference loop of the rate benchmarks keeps this many reads queued.
 constexpr int BARE_LOOP_QUEUED = 4;
+constexpr int PICTURE_ID = 1000;
+constexpr double CHUNKS_PER_PICTURE = double(SIM_MARKER_BYTES + SIM_PICTURE_BYTES) / CHUNK_SIZE;
+
+// Stands in for the main window: a window whose child, control 1000, the
+// live picture routes, as it routes the main window's picture control.
+class CBenchWindow {
+public:
+    CBenchWindow()
+    {
+        m_main.m_hWnd = CreateWindowExA(0, "STATIC", "bench", WS_POPUP | WS_VISIBLE, 0, 0, 512, 384, nullptr,
+                                        nullptr, nullptr, nullptr);
+        m_hControl = CreateWindowExA(0, "STATIC", "", WS_CHILD | WS_VISIBLE, 0, 0, 512, 384, m_main.m_hWnd,
+                                     reinterpret_cast<HMENU>(PICTURE_ID), nullptr, nullptr);
+        m_picture.SubclassDlgItem(PICTURE_ID, &m_main);
+    }
+    ~CBenchWindow()
+    {
+        m_picture.UnsubclassWindow();
+        DestroyWindow(m_main.m_hWnd);
+        m_main.m_hWnd = nullptr;
+    }
+    CBenchWindow(const CBenchWindow&) = delete;
+    CBenchWindow& operator=(const CBenchWindow&) = delete;
+
+    CWnd& Main() { return m_main; }
+    HWND Control() const { return m_hControl; }
+    CLivePicture& Picture() { return m_picture; }
+
+private:
+    CWnd m_main;
+    HWND m_hControl = nullptr;
+    CLivePicture m_picture;
+};
 
 // The straightforward painter: one SetPixel per surface pixel.
 void PaintChunkPerPixel(HWND hwnd, const BYTE* chunk, UINT count, WORD& nRow, WORD& nCol)
@@ -69,31 +104,6 @@ void PaintChunkPerPixel(HWND hwnd, const BYTE* chunk, UINT count, WORD& nRow, WO
     ReleaseDC(hwnd, hdc);
 }
 
-// Drawing calls the frame painter makes for a chunk: one per run of pixels
-// that ends at a row's end, a marker or the chunk's end.
-int SegmentsOf(const BYTE* chunk, UINT count, WORD nCol)
-{
-    int segments = 0;
-    bool open = false;
-    for (UINT o = 0; o < count;) {
-        if (o + FRAME_MARKER_LENGTH <= count && IsFrameMarker(chunk + o)) {
-            segments += open;
-            open = false;
-            nCol = 0;
-            o += FRAME_MARKER_LENGTH;
-            continue;
-        }
-        open = true;
-        ++o;
-        if (++nCol == PICTURE_WIDTH) {
-            nCol = 0;
-            ++segments;
-            open = false;
-        }
-    }
-    return segments + open;
-}
-
 std::vector<BYTE> TestStream(int pictures)
 {
     std::vector<BYTE> stream;
@@ -106,38 +116,61 @@ std::vector<BYTE> TestStream(int pictures)
     return stream;
 }
 
-typedef void (*PaintFn)(HWND, const BYTE*, UINT, WORD&, WORD&);
-
-double ChunksPerSecond(HWND hwnd, PaintFn paint, const std::vector<BYTE>& stream, double& callsPerChunk,
-                       bool perPixel)
+// Calls paint(chunk) on 512-byte chunks of the stream, round and round, for
+// PAINTER_RUN_MS; returns chunks per second.
+template <typename Paint>
+double ChunksPerSecond(const std::vector<BYTE>& stream, Paint paint)
 {
-    WORD row = 0, col = 0;
     size_t offset = 0;
     long chunks = 0;
-    double calls = 0;
     const double start = bench::NowMs();
     while (bench::NowMs() - start < PAINTER_RUN_MS) {
         if (offset + CHUNK_SIZE > stream.size())
             offset = 0;
-        const BYTE* chunk = stream.data() + offset;
-        calls += perPixel ? 16.0 * CHUNK_SIZE : SegmentsOf(chunk, CHUNK_SIZE, col);
-        paint(hwnd, chunk, CHUNK_SIZE, row, col);
+        paint(stream.data() + offset);
         offset += CHUNK_SIZE;
         ++chunks;
     }
-    callsPerChunk = calls / chunks;
     return chunks * 1000.0 / (bench::NowMs() - start);
 }
 
-void BenchPainters(HWND hwnd)
+// Shown pictures per second: the control repainted whole, as WM_PAINT does.
+double PicturesPerSecond(HWND hwndControl)
+{
+    long pictures = 0;
+    const double start = bench::NowMs();
+    while (bench::NowMs() - start < PAINTER_RUN_MS) {
+        RedrawWindow(hwndControl, nullptr, nullptr, RDW_INVALIDATE | RDW_UPDATENOW);
+        ++pictures;
+    }
+    return pictures * 1000.0 / (bench::NowMs() - start);
+}
+
+void BenchPainters(CBenchWindow& window)
 {
     const std::vector<BYTE> stream = TestStream(8);
-    double slowCalls = 0, fastCalls = 0;
-    const double slow = ChunksPerSecond(hwnd, PaintChunkPerPixel, stream, slowCalls, true);
-    const double fast = ChunksPerSecond(hwnd, PaintChunk, stream, fastCalls, false);
-    std::printf("painter, 16 pixels per byte: %8.0f chunks/s, %6.0f drawing calls per chunk\n", slow, slowCalls);
-    std::printf("painter, row runs:           %8.0f chunks/s, %6.1f drawing calls per chunk (%.0fx faster)\n", fast,
-                fastCalls, fast / slow);
+    WORD row = 0, col = 0;
+    const double slow = ChunksPerSecond(stream, [&](const BYTE* chunk) {
+        PaintChunkPerPixel(window.Control(), chunk, CHUNK_SIZE, row, col);
+    });
+    CFramePainter painter;
+    const double fast = ChunksPerSecond(stream, [&](const BYTE* chunk) { painter.PaintChunk(chunk, CHUNK_SIZE); });
+    std::printf("painter, 16 pixels per byte: %8.0f chunks/s, %6.0f drawing calls per chunk\n", slow,
+                16.0 * CHUNK_SIZE);
+    std::printf("painter, off the screen:     %8.0f chunks/s, %6.1f drawing calls per chunk (%.0fx faster)\n", fast,
+                0.0, fast / slow);
+
+    CLivePicture& picture = window.Picture();
+    picture.Restart(window.Main().m_hWnd);
+    picture.Queue().Post(window.Main().m_hWnd, stream.data(), CHUNK_SIZE); // a marker, then pixels
+    picture.PaintQueuedChunks(0);
+    picture.PaintQueuedChunks(MARKERLESS_SHOW_MS); // shown as it stands
+    const double shown = PicturesPerSecond(window.Control());
+    const double perChunkUs = 1e6 / fast + 1e6 / shown / CHUNKS_PER_PICTURE;
+    std::printf("shown picture, 4x, one blit: %8.0f pictures/s, %6.0f us each; painted and shown, a chunk costs "
+                "%.1f us (%.0f chunks a picture)\n",
+                shown, 1e6 / shown, perChunkUs, CHUNKS_PER_PICTURE);
+    picture.Restart(window.Main().m_hWnd);
 }
 
 struct Memory {
@@ -243,36 +276,32 @@ double BenchCeiling(double runMs)
     return ceiling;
 }
 
-// Stands in for the main window: at an announcement, and then every 10 ms
-// while chunks keep coming, takes the whole queue and paints it through
-// one drawing context.
-long DrainAndPaint(HWND hwnd, WORD& row, WORD& col)
+// The main window's side: at an announcement, and then every 10 ms while
+// chunks keep coming, paints the queue off the screen, and the control
+// repaints when there is a new picture.
+void DrainAndPaint(CBenchWindow& window)
 {
     MSG msg;
-    while (PeekMessageA(&msg, hwnd, WM_CHUNK_READY, WM_CHUNK_READY, PM_REMOVE)) {
+    while (PeekMessageA(&msg, window.Main().m_hWnd, WM_CHUNK_READY, WM_CHUNK_READY, PM_REMOVE)) {
     }
-    const ChunkBatch chunks = TakeQueuedChunks();
-    if (chunks.empty())
-        return 0;
-    HoldChunkAnnouncements();
-    CClientAreaDC dc(hwnd);
-    for (const ChunkNoticePtr& notice : chunks)
-        PaintChunk(dc.Get(), notice->bytes, notice->count, row, col);
-    return static_cast<long>(chunks.size());
+    window.Picture().PaintQueuedChunks(GetTickCount64());
+    UpdateWindow(window.Control());
 }
 
 // Runs a capture for `seconds` with the window's side done on this thread.
-// Returns the chunks painted; `sample` is called about once a second.
+// Returns the pictures shown; `sample` is called about once a second.
 template <typename Sample>
-long RunCapture(CImageDevice& device, HWND hwnd, double seconds, Sample sample)
+DWORD RunCapture(CImageDevice& device, CBenchWindow& window, double seconds, Sample sample)
 {
-    WORD row = 0, col = 0;
-    long painted = 0;
+    CLivePicture& picture = window.Picture();
+    const DWORD shownBefore = picture.Painter().PicturesShown();
+    picture.Restart(window.Main().m_hWnd);
+    device.SetChunkQueue(&picture.Queue());
     device.StartCapture();
     const double start = bench::NowMs();
     double nextSample = start + 1000;
     while (bench::NowMs() - start < seconds * 1000.0) {
-        painted += DrainAndPaint(hwnd, row, col);
+        DrainAndPaint(window);
         if (bench::NowMs() >= nextSample) {
             sample();
             nextSample += 1000;
@@ -280,21 +309,21 @@ long RunCapture(CImageDevice& device, HWND hwnd, double seconds, Sample sample)
         MsgWaitForMultipleObjects(0, nullptr, FALSE, USER_TIMER_MINIMUM, QS_POSTMESSAGE);
     }
     device.StopCapture();
-    painted += DrainAndPaint(hwnd, row, col);
-    return painted + static_cast<long>(DiscardQueuedChunks(hwnd));
+    picture.Restart(window.Main().m_hWnd);
+    return picture.Painter().PicturesShown() - shownBefore;
 }
 
-void BenchEndToEnd(HWND hwnd, int seconds, double ceiling)
+void BenchEndToEnd(CBenchWindow& window, int seconds, double ceiling)
 {
     sim::Control control;
     CImageDevice device;
     if (!StartSensorStream(control, device, SIM_RATE_FLAT_OUT))
         return;
     Memory first = {0, 0}, peak = {0, 0};
-    std::printf("end to end, flat out for %d s (read, recorded, painted):\n", seconds);
+    std::printf("end to end, flat out for %d s (read, recorded, painted and shown):\n", seconds);
     const double start = bench::NowMs();
     const double cpuStart = ProcessCpuMs();
-    const long painted = RunCapture(device, hwnd, seconds, [&] {
+    const DWORD shown = RunCapture(device, window, seconds, [&] {
         const Memory now = CurrentMemory();
         if (first.privateKb == 0)
             first = now;
@@ -312,7 +341,8 @@ void BenchEndToEnd(HWND hwnd, int seconds, double ceiling)
     std::printf("  read     %8.0f chunks/s (%.2f MB/s), %.2f x the ceiling\n", read, read * CHUNK_SIZE / 1e6,
                 ceiling > 0 ? read / ceiling : 0.0);
     std::printf("  recorded %8.0f chunks/s\n", recorded);
-    std::printf("  painted  %8.0f chunks/s\n", painted / elapsed);
+    std::printf("  shown    %8.0f pictures/s of the %.0f the stream brought\n", shown / elapsed,
+                status.picturesStarted / elapsed);
     std::printf("  CPU: %.0f%% of one core for reading, recording and painting\n", cpuShare);
     std::printf("  memory: private %.0f KB after 1 s, %.0f KB at the end, peak %.0f KB; peak working set %.0f KB\n",
                 first.privateKb, last.privateKb, peak.privateKb, peak.workingSetKb);
@@ -347,13 +377,13 @@ private:
 };
 
 // Bytes the sensor dropped during a capture of `seconds` at `rate`.
-DWORD DroppedAt(HWND hwnd, DWORD rate, DWORD faults, double seconds)
+DWORD DroppedAt(CBenchWindow& window, DWORD rate, DWORD faults, double seconds)
 {
     sim::Control control;
     CImageDevice device;
     if (!StartSensorStream(control, device, rate, faults))
         return ~0u;
-    RunCapture(device, hwnd, seconds, [] {});
+    RunCapture(device, window, seconds, [] {});
     SIM_STATUS status = {};
     control.GetStatus(0, status);
     control.ResetState(0);
@@ -378,14 +408,14 @@ DWORD BareLoopDroppedAt(DWORD rate, DWORD faults, double seconds)
 // From the bus rate down in steps of 10 pictures/s, the first rate at
 // which the sensor drops nothing; first, for reference, what a bare loop
 // drops at the bus rate under the same condition.
-void BenchHighestRate(HWND hwnd, const char* condition, DWORD faults, double seconds)
+void BenchHighestRate(CBenchWindow& window, const char* condition, DWORD faults, double seconds)
 {
     std::printf("highest rate with nothing dropped, %s (%.0f s a step):\n", condition, seconds);
     std::printf("  bare loop, %d queued, %lu pictures/s: %lu bytes dropped\n", BARE_LOOP_QUEUED,
                 static_cast<unsigned long>(BUS_RATE_PICTURES),
                 static_cast<unsigned long>(BareLoopDroppedAt(BUS_RATE_PICTURES, faults, seconds)));
     for (DWORD rate = BUS_RATE_PICTURES; rate >= 10; rate = rate == BUS_RATE_PICTURES ? 90 : rate - 10) {
-        const DWORD dropped = DroppedAt(hwnd, rate, faults, seconds);
+        const DWORD dropped = DroppedAt(window, rate, faults, seconds);
         std::printf("  %3lu pictures/s: %lu bytes dropped\n", static_cast<unsigned long>(rate),
                     static_cast<unsigned long>(dropped));
         if (dropped == 0) {
@@ -397,14 +427,14 @@ void BenchHighestRate(HWND hwnd, const char* condition, DWORD faults, double sec
     std::printf("  => none down to 10 pictures/s\n");
 }
 
-void BenchRates(HWND hwnd, double seconds)
+void BenchRates(CBenchWindow& window, double seconds)
 {
-    BenchHighestRate(hwnd, "quiet", 0, seconds);
+    BenchHighestRate(window, "quiet", 0, seconds);
     {
         CBusyCore busy;
-        BenchHighestRate(hwnd, "one core kept busy", 0, seconds);
+        BenchHighestRate(window, "one core kept busy", 0, seconds);
     }
-    BenchHighestRate(hwnd, "every second read empty", SIM_FAULT_ZERO_READS, seconds);
+    BenchHighestRate(window, "every second read empty", SIM_FAULT_ZERO_READS, seconds);
 }
 
 } // namespace
@@ -420,21 +450,17 @@ int main(int argc, char** argv)
         return 1;
 
     CWinApp app;
-    CWnd target;
-    target.m_hWnd = CreateWindowExA(0, "STATIC", "bench", WS_POPUP | WS_VISIBLE, 0, 0, 512, 384, nullptr, nullptr,
-                                    nullptr, nullptr);
-    app.m_pMainWnd = &target;
+    CBenchWindow window;
+    app.m_pMainWnd = &window.Main();
 
     if (rates) {
-        BenchRates(target.m_hWnd, seconds);
+        BenchRates(window, seconds);
     } else {
-        BenchPainters(target.m_hWnd);
+        BenchPainters(window);
         const double ceiling = BenchCeiling(CEILING_RUN_MS);
-        BenchEndToEnd(target.m_hWnd, seconds, ceiling);
+        BenchEndToEnd(window, seconds, ceiling);
     }
 
     app.m_pMainWnd = nullptr;
-    DestroyWindow(target.m_hWnd);
-    target.m_hWnd = nullptr;
     return 0;
 }

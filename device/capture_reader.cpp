@@ -378,7 +378,8 @@ void CImageDevice::RunCapture()
         std::unique_ptr<CCaptureWriter> file = CreateCaptureFile();
         CReaderClock clock;
         auto deliver = [&](const BYTE* bytes, DWORD count) {
-            clock.Time(CReaderClock::POSTING, [&] { PostChunk(m_hwndTarget, bytes, count); });
+            if (m_pChunkQueue)
+                clock.Time(CReaderClock::POSTING, [&] { m_pChunkQueue->Post(m_hwndTarget, bytes, count); });
             if (file)
                 clock.Time(CReaderClock::RECORDING, [&] { file->Append(bytes, count); });
             clock.HandedOn();

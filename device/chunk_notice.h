@@ -1,14 +1,15 @@
 // chunk_notice.h - how the capture reader hands chunks to the main window.
 //
-// Each non-empty read is copied, with its byte count, into a ChunkNotice
-// and put on this process's chunk queue. A WM_CHUNK_READY posted to the
-// window announces the queue, not a chunk: the reader posts one only when
-// no announcement is outstanding, and the window's handler takes every
-// queued chunk at once, whatever the message carries (any process can post
-// any message to a top-level window, so its parameters are never trusted
-// as an address). At the bus rate that is one message per batch instead
-// of one per chunk. The reader's slots are free to be refilled at once,
-// and the window paints chunks in read order.
+// The window owns a CChunkQueue and gives it to the device before a
+// capture (CImageDevice::SetChunkQueue). Each non-empty read is copied,
+// with its byte count, into a ChunkNotice and put on that queue. A
+// WM_CHUNK_READY posted to the window announces the queue, not a chunk:
+// the reader posts one only when no announcement is outstanding, and the
+// window's handler takes every queued chunk at once, whatever the message
+// carries (any process can post any message to a top-level window, so its
+// parameters are never trusted as an address). At the bus rate that is one
+// message per batch instead of one per chunk. The reader's slots are free
+// to be refilled at once, and the window paints chunks in read order.
 //
 // The queue is bounded by MAX_QUEUED_CHUNKS: past it the reader queues
 // nothing (the display skips chunks and resynchronises at the next frame
@@ -17,6 +18,7 @@
 
 #include <windows.h>
 
+#include <atomic>
 #include <cstddef>
 #include <deque>
 #include <memory>
@@ -43,24 +45,54 @@ struct ChunkNotice {
 using ChunkNoticePtr = std::unique_ptr<ChunkNotice>;
 using ChunkBatch = std::deque<ChunkNoticePtr>;
 
-// The reader's side: queues a copy of the chunk and, unless an
-// announcement is outstanding, announces the queue to hwndTarget. FALSE
-// (nothing queued) when there is no window, the queue is full or the
-// announcement cannot be posted.
-BOOL PostChunk(HWND hwndTarget, const BYTE* bytes, DWORD count);
+// The chunks waiting for one window. The reader's thread posts, the
+// window's thread takes; every member may be called from either.
+class CChunkQueue {
+public:
+    CChunkQueue();
+    CChunkQueue(const CChunkQueue&) = delete;
+    CChunkQueue& operator=(const CChunkQueue&) = delete;
 
-// The window's side: every queued chunk, oldest first (none when the queue
-// is empty). The outstanding announcement counts as taken, so the next
-// chunk is announced again.
-ChunkBatch TakeQueuedChunks();
+    // The reader's side: queues a copy of the chunk and, unless an
+    // announcement is outstanding, announces the queue to hwndTarget.
+    // FALSE (nothing queued) when there is no window, the queue is full or
+    // the announcement cannot be posted.
+    BOOL Post(HWND hwndTarget, const BYTE* bytes, DWORD count);
 
-// Makes the reader post no announcement until the next take: for a window
-// that takes the queue at a pace of its own while chunks keep coming.
-void HoldChunkAnnouncements();
+    // The window's side: every queued chunk, oldest first (none when the
+    // queue is empty). The outstanding announcement counts as taken, so the
+    // next chunk is announced again.
+    ChunkBatch TakeAll();
 
-// Releases every queued chunk and removes hwnd's pending announcements
-// (when the window goes away). Returns how many chunks were released.
-size_t DiscardQueuedChunks(HWND hwnd);
+    // Makes the reader post no announcement until the next take: for a
+    // window that takes the queue at a pace of its own while chunks keep
+    // coming.
+    void HoldAnnouncements();
 
-// Chunks queued and not yet taken, in this process.
-long QueuedChunks();
+    // Releases every queued chunk and removes hwnd's pending announcements.
+    // Returns how many chunks were released.
+    size_t Discard(HWND hwnd);
+
+    // Chunks queued and not yet taken.
+    long Count() const { return m_count.load(); }
+
+private:
+    // Returns the queued notice's address (only to recognise it later), or
+    // null when the queue is full.
+    const ChunkNotice* Push(ChunkNoticePtr notice);
+    // Takes back the newest notice if it is still `notice` (its
+    // announcement could not be posted).
+    void Withdraw(const ChunkNotice* notice);
+    size_t Clear();
+
+    // TRUE for the caller that must post the announcement.
+    bool Announce() { return m_announced.exchange(1) == 0; }
+    void AnnouncementTaken() { m_announced.store(0); }
+
+    SRWLOCK m_lock;
+    ChunkBatch m_chunks;
+    std::atomic<long> m_count{0};
+    // Set from the post of an announcement until the window takes the
+    // queue: chunks queued meanwhile ride on that announcement.
+    std::atomic<LONG> m_announced{0};
+};

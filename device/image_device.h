@@ -31,6 +31,7 @@
 
 class CCaptureWriter;
 struct RecordingFailure;
+class CChunkQueue;
 
 // {1B65BEDD-1D6A-11D6-807D-82B3DAB6C625}
 extern const GUID GUID_DEVINTERFACE_IMAGEDEV;
@@ -98,11 +99,14 @@ public:
     BOOL StartImaging(const SensorSettings& settings);
 
     // Capture reader. StartCapture (UI thread) is called only while no
-    // reader runs; the reader's chunks and problems go to the application's
-    // main window as it is then. StopCapture returns once the reader's work
-    // is done: its reads finished, every byte it read in the capture file,
-    // the file closed and the stream stopped (at once if none runs). The
-    // destructor stops a reader still running.
+    // reader runs; the reader's chunks go to the chunk queue set before it
+    // (none: the capture is only recorded), announced to the application's
+    // main window as it is then, and so are its problems. StopCapture
+    // returns once the reader's work is done: its reads finished, every
+    // byte it read in the capture file, the file closed and the stream
+    // stopped (at once if none runs). The destructor stops a reader still
+    // running.
+    void SetChunkQueue(CChunkQueue* pQueue) { m_pChunkQueue = pQueue; }
     void StartCapture();
     void StopCapture();
     // UI thread: the oldest problem not yet taken; FALSE when none is left.
@@ -137,7 +141,8 @@ private:
     HANDLE m_hStopEvent;          // signalled with m_bStop, so an idle reader wakes at once
     HANDLE m_hLinkEvent;          // signalled when the link closes or opens
     HANDLE m_hReaderDone;         // signalled by the reader when its work is over
-    HWND m_hwndTarget;            // where the reader's chunks go; set before the reader starts
+    HWND m_hwndTarget;            // told of chunks and problems; set before the reader starts
+    CChunkQueue* m_pChunkQueue = nullptr; // set before the reader starts
     mutable SRWLOCK m_linkLock;
     SRWLOCK m_problemLock;
     std::deque<CaptureProblem> m_problems; // guarded by m_problemLock

@@ -1,5 +1,8 @@
 #include "display/frame_painter.h"
 
+#include <algorithm>
+#include <cstring>
+
 const BYTE FRAME_MARKER[FRAME_MARKER_LENGTH] = {0xFF, 0xFF, 0x00, 0xFF, 0x80, 0x60};
 
 BOOL IsFrameMarker(const BYTE* bytes)
@@ -13,101 +16,154 @@ BOOL IsFrameMarker(const BYTE* bytes)
 
 namespace {
 
-// Pixels of one row segment, magnified: 4 identical lines of 4 x 128
-// 32-bit pixels. Blitting a segment at a time paints exactly the pixels a
-// block-by-block painter would, with one drawing call per segment instead
-// of sixteen per byte.
-class CRowSegment {
-public:
-    CRowSegment() : m_row(0), m_firstCol(0), m_length(0) {}
+constexpr UINT PICTURE_BYTES = PICTURE_WIDTH * PICTURE_HEIGHT;
+constexpr int GREY_LEVELS = 256;
 
-    bool IsEmpty() const { return m_length == 0; }
-
-    void Begin(WORD row, WORD col)
-    {
-        m_row = row;
-        m_firstCol = col;
-        m_length = 0;
-    }
-
-    void Add(BYTE grey)
-    {
-        const DWORD rgb = grey | (grey << 8) | (grey << 16);
-        DWORD* line = m_bits[0] + m_length * PICTURE_SCALE;
-        for (int i = 0; i < PICTURE_SCALE; ++i)
-            line[i] = rgb;
-        ++m_length;
-    }
-
-    // Without a drawing surface the segment is dropped: the cursor has
-    // moved over it all the same.
-    void Flush(HDC hdc)
-    {
-        if (IsEmpty() || !hdc) {
-            m_length = 0;
-            return;
-        }
-        const int width = m_length * PICTURE_SCALE;
-        for (int line = 1; line < PICTURE_SCALE; ++line)
-            CopyMemory(m_bits[line], m_bits[0], width * sizeof(DWORD));
-
-        BITMAPINFO info = {};
-        info.bmiHeader.biSize = sizeof(info.bmiHeader);
-        info.bmiHeader.biWidth = PICTURE_WIDTH * PICTURE_SCALE; // the stride of m_bits
-        info.bmiHeader.biHeight = -PICTURE_SCALE;               // top-down
-        info.bmiHeader.biPlanes = 1;
-        info.bmiHeader.biBitCount = 32;
-        info.bmiHeader.biCompression = BI_RGB;
-        SetDIBitsToDevice(hdc, m_firstCol * PICTURE_SCALE, m_row * PICTURE_SCALE, width, PICTURE_SCALE,
-                          0, 0, 0, PICTURE_SCALE, m_bits, &info, DIB_RGB_COLORS);
-        m_length = 0;
-    }
-
-private:
-    WORD m_row;
-    WORD m_firstCol;
-    int m_length;
-    DWORD m_bits[PICTURE_SCALE][PICTURE_WIDTH * PICTURE_SCALE];
-};
-
-void AdvanceCursor(WORD& nRow, WORD& nCol)
+// Bytes before the first marker that lies whole within the `count` bytes
+// (all of them if none does).
+UINT BytesBeforeMarker(const BYTE* bytes, UINT count)
 {
-    if (++nCol < PICTURE_WIDTH)
-        return;
-    nCol = 0;
-    if (++nRow >= PICTURE_HEIGHT)
-        nRow = 0;
+    if (count < FRAME_MARKER_LENGTH)
+        return count;
+    const UINT lastStart = count - FRAME_MARKER_LENGTH;
+    for (UINT o = 0; o <= lastStart; ++o) {
+        const void* lead = std::memchr(bytes + o, FRAME_MARKER[0], lastStart + 1 - o);
+        if (!lead)
+            break;
+        o = static_cast<UINT>(static_cast<const BYTE*>(lead) - bytes);
+        if (IsFrameMarker(bytes + o))
+            return o;
+    }
+    return count;
 }
 
 } // namespace
 
-void PaintChunk(HWND hwndPicture, const BYTE* chunk, UINT count, WORD& nRow, WORD& nCol)
+CGreyPicture::CGreyPicture() : m_info(), m_hBitmap(nullptr), m_pBits(nullptr)
 {
-    CClientAreaDC dc(hwndPicture);
-    PaintChunk(dc.Get(), chunk, count, nRow, nCol);
+    m_info.bmiHeader.biSize = sizeof(m_info.bmiHeader);
+    m_info.bmiHeader.biWidth = PICTURE_WIDTH; // a multiple of 4: rows need no padding
+    m_info.bmiHeader.biHeight = -PICTURE_HEIGHT; // top-down
+    m_info.bmiHeader.biPlanes = 1;
+    m_info.bmiHeader.biBitCount = 8;
+    m_info.bmiHeader.biCompression = BI_RGB;
+    m_info.bmiHeader.biClrUsed = GREY_LEVELS;
+    for (int level = 0; level < GREY_LEVELS; ++level) {
+        const BYTE grey = static_cast<BYTE>(level);
+        m_info.bmiColors[level] = {grey, grey, grey, 0};
+    }
+    void* bits = nullptr;
+    m_hBitmap = CreateDIBSection(nullptr, reinterpret_cast<const BITMAPINFO*>(&m_info), DIB_RGB_COLORS, &bits,
+                                 nullptr, 0);
+    if (m_hBitmap && bits) {
+        m_pBits = static_cast<BYTE*>(bits);
+        ZeroMemory(m_pBits, PICTURE_BYTES);
+    }
 }
 
-void PaintChunk(HDC hdc, const BYTE* chunk, UINT count, WORD& nRow, WORD& nCol)
+CGreyPicture::~CGreyPicture()
 {
-    // With no surface (a window gone, or no DC to be had) nothing is drawn
-    // but the cursor still walks the chunk, so the picture stays in step.
-    CRowSegment segment;
-    segment.Begin(nRow, nCol);
+    if (m_hBitmap)
+        DeleteObject(m_hBitmap);
+}
+
+void CGreyPicture::CopyFrom(const CGreyPicture& other)
+{
+    if (m_pBits && other.m_pBits)
+        CopyMemory(m_pBits, other.m_pBits, PICTURE_BYTES);
+}
+
+BOOL CGreyPicture::Draw(HDC hdc) const
+{
+    if (!hdc || !m_pBits)
+        return FALSE;
+    return StretchDIBits(hdc, 0, 0, PICTURE_WIDTH * PICTURE_SCALE, PICTURE_HEIGHT * PICTURE_SCALE, 0, 0,
+                         PICTURE_WIDTH, PICTURE_HEIGHT, m_pBits, reinterpret_cast<const BITMAPINFO*>(&m_info),
+                         DIB_RGB_COLORS, SRCCOPY) != 0;
+}
+
+CFramePainter::CFramePainter()
+    : m_nRow(0), m_nCol(0), m_bFramed(FALSE), m_nPictureBytes(0), m_bUnshown(FALSE), m_nShown(0),
+      m_bShowDamaged(FALSE)
+{
+}
+
+BOOL CFramePainter::PaintChunk(const BYTE* chunk, UINT count)
+{
+    BOOL markerCame = FALSE;
     for (UINT o = 0; o < count;) {
-        if (o + FRAME_MARKER_LENGTH <= count && IsFrameMarker(chunk + o)) {
-            segment.Flush(hdc);
-            nRow = 0;
-            nCol = 0;
-            segment.Begin(nRow, nCol);
+        const UINT run = BytesBeforeMarker(chunk + o, count - o);
+        Put(chunk + o, run);
+        o += run;
+        if (o < count) {
+            StartPicture();
+            markerCame = TRUE;
             o += FRAME_MARKER_LENGTH;
-            continue;
-        }
-        segment.Add(chunk[o++]);
-        AdvanceCursor(nRow, nCol);
-        if (nCol == 0) { // the row is complete
-            segment.Flush(hdc);
-            segment.Begin(nRow, nCol);
         }
     }
-    segment.Flush(hdc);
+    return markerCame;
+}
+
+// Without a picture (none could be made) the cursor still walks the bytes,
+// so it stays in step with the stream.
+void CFramePainter::Put(const BYTE* bytes, UINT count)
+{
+    BYTE* const bits = m_painting.Bits();
+    m_bUnshown = m_bUnshown || count > 0;
+    m_nPictureBytes += count;
+    while (count > 0) {
+        const UINT run = std::min<UINT>(count, PICTURE_WIDTH - m_nCol);
+        if (bits)
+            CopyMemory(bits + m_nRow * PICTURE_WIDTH + m_nCol, bytes, run);
+        bytes += run;
+        count -= run;
+        m_nCol = static_cast<WORD>(m_nCol + run);
+        if (m_nCol == PICTURE_WIDTH) {
+            m_nCol = 0;
+            if (++m_nRow == PICTURE_HEIGHT)
+                m_nRow = 0;
+        }
+    }
+}
+
+// Bytes lost on the way (a full queue, a sensor that dropped some) leave a
+// picture short and its rows shifted; a lost marker leaves two pictures in
+// one. Neither is shown while whole pictures come; once none has for a
+// while, such a picture is shown as it is, so that a stream that loses
+// bytes all the time does not freeze the screen.
+void CFramePainter::StartPicture()
+{
+    if (m_bFramed && (m_nPictureBytes == PICTURE_BYTES || m_bShowDamaged))
+        Show();
+    m_bFramed = TRUE;
+    m_nPictureBytes = 0;
+    m_nRow = 0;
+    m_nCol = 0;
+}
+
+BOOL CFramePainter::ShowAsItStands()
+{
+    if (!m_bUnshown)
+        return FALSE;
+    Show();
+    return TRUE;
+}
+
+void CFramePainter::Show()
+{
+    m_shown.CopyFrom(m_painting);
+    m_bUnshown = FALSE;
+    ++m_nShown;
+}
+
+void CFramePainter::Restart()
+{
+    m_nRow = 0;
+    m_nCol = 0;
+    m_bFramed = FALSE;
+}
+
+BOOL CFramePainter::DrawShown(HDC hdc) const
+{
+    return HasPicture() && m_shown.Draw(hdc);
 }

@@ -92,6 +92,25 @@ LRESULT CALLBACK WatchNcDestroy(HWND hWnd, UINT message, WPARAM wParam, LPARAM l
     return lResult;
 }
 
+// A control routed through an object's map.
+class CProbeCtrl : public CWnd {
+public:
+    afx_msg LRESULT OnProbe(WPARAM wParam, LPARAM lParam) { return static_cast<LRESULT>(wParam * 10 + lParam); }
+    afx_msg LRESULT OnGetTextLength(WPARAM, LPARAM)
+    {
+        ++m_nTextLength;
+        return Default();
+    }
+    int m_nTextLength = 0;
+
+    DECLARE_MESSAGE_MAP()
+};
+
+BEGIN_MESSAGE_MAP(CProbeCtrl, CWnd)
+    ON_MESSAGE(WM_PROBE, OnProbe)
+    ON_MESSAGE(WM_GETTEXTLENGTH, OnGetTextLength)
+END_MESSAGE_MAP()
+
 } // namespace
 
 // A WM_COMMAND goes to the dialog's map first; only commands with a command
@@ -239,6 +258,59 @@ TEST(AfxDialog, LifecycleMessagesFromElsewhereChangeNothing)
     EXPECT_EQ(IDCANCEL, nestedResult);
     EXPECT_EQ(1, nested.m_nInit);
     EXPECT_EQ(1, nested.m_nDestroy);
+}
+
+// A routed control answers through the object's map; what the map leaves,
+// and what a handler hands to Default(), reach the control's own procedure.
+// One object routes one live control. Its control gone with the dialog, the
+// object routes the next dialog's; given back, the control answers as
+// before.
+TEST(AfxWnd, ARoutedControlAnswersThroughTheMapAndIsGivenBack)
+{
+    CProbeCtrl ctrl;
+    struct Round {
+        BOOL bRouted = FALSE, bSecond = TRUE, bMissing = TRUE;
+        LRESULT probe = 0, length = 0;
+        char text[16] = {};
+        HWND hButton = nullptr, hGiven = nullptr;
+        LRESULT probeAfter = -1, lengthAfter = 0;
+    } rounds[2];
+    for (int r = 0; r < 2; ++r) {
+        Round& round = rounds[r];
+        CProbeDlg dlg;
+        dlg.m_onInit = [&](CProbeDlg& d) {
+            round.hButton = ::GetDlgItem(d.m_hWnd, 1002);
+            round.bRouted = ctrl.SubclassDlgItem(1002, &d);
+            round.bSecond = ctrl.SubclassDlgItem(1001, &d);
+            CProbeCtrl other;
+            round.bMissing = other.SubclassDlgItem(4242, &d);
+            round.probe = ::SendMessageA(round.hButton, WM_PROBE, 3, 4);
+            round.length = ::SendMessageA(round.hButton, WM_GETTEXTLENGTH, 0, 0);
+            ::GetWindowTextA(round.hButton, round.text, sizeof(round.text));
+            if (r == 1) { // the first round's control dies routed
+                round.hGiven = ctrl.UnsubclassWindow();
+                round.probeAfter = ::SendMessageA(round.hButton, WM_PROBE, 3, 4);
+                round.lengthAfter = ::SendMessageA(round.hButton, WM_GETTEXTLENGTH, 0, 0);
+            }
+            PostClick(d.m_hWnd, IDCANCEL);
+            return TRUE;
+        };
+        EXPECT_EQ(IDCANCEL, dlg.DoModal());
+    }
+    for (const Round& round : rounds) {
+        EXPECT_TRUE(round.bRouted);
+        EXPECT_FALSE(round.bSecond);
+        EXPECT_FALSE(round.bMissing);
+        EXPECT_EQ(34, round.probe);
+        EXPECT_EQ(10, round.length);
+        EXPECT_STREQ("Show Image", round.text);
+    }
+    EXPECT_EQ(2, ctrl.m_nTextLength);
+    EXPECT_EQ(rounds[1].hButton, rounds[1].hGiven);
+    EXPECT_EQ(0, rounds[1].probeAfter);
+    EXPECT_EQ(10, rounds[1].lengthAfter);
+    EXPECT_EQ(nullptr, ctrl.m_hWnd);
+    EXPECT_EQ(nullptr, ctrl.UnsubclassWindow());
 }
 
 // The templates as the dialog manager builds them: what the operator reads

@@ -29,7 +29,8 @@ const char STOP_STREAM_LOG[] = "11 00 01";
 const std::vector<std::string> DEFAULT_SETTING_TEXTS = {"10", "10", "111", "110", "8", "0"};
 
 // Sent to the test's window subclass: moves the cursor to lParam (row,
-// column) if wParam is set, then answers with it.
+// column) if wParam is set, by painting bytes as a stream would, then
+// answers with it.
 constexpr UINT WM_PROBE = WM_APP + 1;
 // Posted to it: the window's thread stops handling messages until released.
 constexpr UINT WM_STALL = WM_APP + 2;
@@ -57,6 +58,9 @@ public:
     // Times the window erased its background for a minimised icon.
     LONG m_nIconErasures = 0;
 
+    // The window's chunk queue, which the reader fills from its own thread.
+    CChunkQueue& ChunkQueue() { return m_picture.Queue(); }
+
     // The cursor, after moving it to `moveTo` if given; {0xFFFF, 0xFFFF} if
     // the window did not answer.
     Cursor ProbeCursor(const Cursor* moveTo = nullptr)
@@ -70,11 +74,17 @@ public:
 protected:
     afx_msg LRESULT OnProbe(WPARAM move, LPARAM place)
     {
+        const CFramePainter& painter = m_picture.Painter();
         if (move) {
-            m_nRow = LOWORD(place);
-            m_nCol = HIWORD(place);
+            const int from = painter.Row() * PICTURE_WIDTH + painter.Col();
+            const int to = LOWORD(place) * PICTURE_WIDTH + HIWORD(place);
+            const int picture = PICTURE_WIDTH * PICTURE_HEIGHT;
+            std::vector<BYTE> bytes((to - from + picture) % picture, 0x40);
+            for (size_t o = 0; o < bytes.size(); o += CHUNK_SIZE)
+                m_picture.Queue().Post(m_hWnd, bytes.data() + o, std::min(CHUNK_SIZE, bytes.size() - o));
+            m_picture.PaintQueuedChunks(GetTickCount64());
         }
-        return MAKELRESULT(m_nRow, m_nCol);
+        return MAKELRESULT(painter.Row(), painter.Col());
     }
 
     afx_msg LRESULT OnStall(WPARAM, LPARAM)
@@ -101,15 +111,16 @@ BEGIN_MESSAGE_MAP(CProbedCaptureDlg, CCaptureDlg)
     ON_MESSAGE(WM_ICONERASEBKGND, OnIconEraseBackground)
 END_MESSAGE_MAP()
 
-// Notes, on the window's thread, how many chunks were still queued when it
-// retrieved the first key press.
+// Notes, on the window's thread, how many chunks were still queued in
+// g_pWatchedQueue when it retrieved the first key press.
 std::atomic<long> g_queuedAtKey{-1};
+CChunkQueue* g_pWatchedQueue = nullptr;
 
 LRESULT CALLBACK WatchForKey(int code, WPARAM removal, LPARAM lParam)
 {
     const MSG* msg = reinterpret_cast<const MSG*>(lParam);
     if (code == HC_ACTION && removal == PM_REMOVE && msg->message == WM_KEYDOWN && g_queuedAtKey < 0)
-        g_queuedAtKey = QueuedChunks();
+        g_queuedAtKey = g_pWatchedQueue->Count();
     return CallNextHookEx(nullptr, code, removal, lParam);
 }
 
@@ -296,7 +307,7 @@ TEST_P(AppExitTest, DuringACaptureStopsTheReaderFirst)
     CloseHandle(exclusive);
     EXPECT_EQ(STOP_STREAM_LOG, Log().back()); // not empty: the start was logged
     EXPECT_FALSE(Status().streaming);
-    EXPECT_EQ(0, QueuedChunks());
+    EXPECT_EQ(0, m_dlg.ChunkQueue().Count());
 }
 
 const WayOut WAYS_OUT[] = {
@@ -342,6 +353,125 @@ TEST_F(AppTest, EachPressOfTheCaptureButtonRestartsTheCursor)
     EXPECT_EQ(std::vector<Cursor>({away, corner, corner, corner}), cursors);
 }
 
+// The picture control's picture, read back through its own drawing context.
+std::vector<BYTE> PictureOnControl(HWND main, int& strays)
+{
+    return testing_support::MagnifiedPicture(testing_support::CClientPixels(GetDlgItem(main, ID_PICTURE)), strays);
+}
+
+// Polls until the control shows `expected` in its first expected.size()
+// picture bytes, every pixel of the picture exactly its block's grey.
+bool WaitForPicture(HWND main, const std::vector<BYTE>& expected, DWORD timeoutMs = wd::DEFAULT_WAIT_MS)
+{
+    for (const double end = testing_support::NowMs() + timeoutMs;; Sleep(20)) {
+        int strays = 0;
+        const std::vector<BYTE> shown = PictureOnControl(main, strays);
+        if (strays == 0 && std::equal(expected.begin(), expected.end(), shown.begin()))
+            return true;
+        if (testing_support::NowMs() > end)
+            return false;
+    }
+}
+
+// Paints over the picture control, as a window dragged across it would.
+void Damage(HWND main)
+{
+    const HWND picture = GetDlgItem(main, ID_PICTURE);
+    const HDC hdc = GetDC(picture);
+    RECT rc;
+    GetClientRect(picture, &rc);
+    const HBRUSH brush = CreateSolidBrush(RGB(255, 0, 255));
+    FillRect(hdc, &rc, brush);
+    DeleteObject(brush);
+    ReleaseDC(picture, hdc);
+}
+
+// After Stop the last picture stays: painted over and repainted, and with
+// the window minimised and restored, the control shows the still sensor's
+// picture, pixel for pixel.
+TEST_F(AppTest, TheLastPictureStaysAcrossRepaintsAndMinimising)
+{
+    ASSERT_TRUE(m_sim.SetFaults(0, SIM_FAULT_STILL));
+    std::vector<BYTE> picture, repainted, restored;
+    int strays[2] = {-1, -1};
+    bool started = false, shown = false, stopped = false, minimised = false;
+    Run([&](HWND main) {
+        Connect(main);
+        started = StartCapture(main);
+        m_sim.GetPicture(0, picture);
+        shown = WaitForPicture(main, picture);
+        stopped = PressCapture(main, CAPTION_SHOW_IMAGE);
+
+        Damage(main);
+        RedrawWindow(main, nullptr, nullptr, RDW_INVALIDATE | RDW_ERASE | RDW_UPDATENOW | RDW_ALLCHILDREN);
+        repainted = PictureOnControl(main, strays[0]);
+
+        Damage(main);
+        ShowWindow(main, SW_MINIMIZE);
+        minimised = IsIconic(main);
+        ShowWindow(main, SW_RESTORE);
+        // Only what the system invalidated is painted.
+        RedrawWindow(main, nullptr, nullptr, RDW_UPDATENOW | RDW_ALLCHILDREN);
+        restored = PictureOnControl(main, strays[1]);
+    });
+    ASSERT_TRUE(started && stopped);
+    ASSERT_EQ(128u * 96, picture.size());
+    ASSERT_TRUE(shown) << "the live picture never showed the sensor's";
+    EXPECT_TRUE(minimised);
+    EXPECT_EQ(0, strays[0]);
+    EXPECT_TRUE(picture == repainted) << "after a repaint";
+    EXPECT_EQ(0, strays[1]);
+    EXPECT_TRUE(picture == restored) << "after minimise and restore";
+}
+
+// Chunks the window has not painted when a capture stops, or that wait when
+// one starts, are never painted: the new capture paints its own stream from
+// the top left. That stream has no marker, and still shows.
+TEST_F(AppTest, EachCapturePaintsOnlyItsOwnStreamFromTheTopLeftMarkersOrNot)
+{
+    std::vector<BYTE> replay(3 * 128 + 10);
+    for (size_t i = 0; i < replay.size(); ++i)
+        replay[i] = static_cast<BYTE>(1 + i * 5 % 250);
+    const std::vector<BYTE> leftover(CHUNK_SIZE, 0x11);
+    ASSERT_TRUE(m_sim.SetRate(0, SIM_RATE_FLAT_OUT));
+    CChunkQueue& queue = m_dlg.ChunkQueue();
+    long queuedAtStop = 0, queuedAfterStop = -1;
+    Cursor afterStop;
+    bool started = false, stopped = false, restarted = false, shown = false;
+    Run([&](HWND main) {
+        Connect(main);
+        started = StartCapture(main);
+        m_dlg.Stall();
+        for (int i = 0; i < 1500 && queue.Count() < MAX_QUEUED_CHUNKS; ++i)
+            Sleep(10);
+        queuedAtStop = queue.Count();
+        wd::Click(main, ID_SHOW_IMAGE); // handled before the painting timer's next tick
+        m_dlg.EndStall();
+        stopped = wd::WaitForControlText(main, ID_SHOW_IMAGE, CAPTION_SHOW_IMAGE);
+        Sleep(100); // time for ticks of a painting timer left running
+        afterStop = m_dlg.ProbeCursor();
+        queuedAfterStop = queue.Count();
+
+        // Chunks waiting when Show Image is pressed: posted while the window
+        // is held, so that the press comes before any tick could paint them.
+        m_sim.SetReplay(0, replay, FALSE);
+        m_dlg.Stall();
+        for (int i = 0; i < 3; ++i)
+            queue.Post(main, leftover.data(), CHUNK_SIZE);
+        wd::Click(main, ID_SHOW_IMAGE);
+        m_dlg.EndStall();
+        restarted = wd::WaitForControlText(main, ID_SHOW_IMAGE, "Stop");
+        shown = WaitForPicture(main, replay);
+        PressCapture(main, CAPTION_SHOW_IMAGE);
+    });
+    ASSERT_TRUE(started && stopped);
+    EXPECT_EQ(MAX_QUEUED_CHUNKS, queuedAtStop) << "the queue should have filled while the window was held";
+    EXPECT_EQ(0, queuedAfterStop);
+    EXPECT_EQ(Cursor(0, 0), afterStop) << "chunks were painted after Stop";
+    EXPECT_TRUE(restarted);
+    EXPECT_TRUE(shown) << "the new stream is not shown from the top left";
+}
+
 // The dialog opens on the defaults each time; OK keeps what was typed, read
 // as atoi reads it but cut to 8 bits whatever its length, Cancel keeps the
 // settings as they were, and the next start writes them to the sensor.
@@ -377,7 +507,9 @@ TEST_F(AppTest, TheConfigDialogSetsWhatTheNextStartWritesToTheSensor)
 TEST_F(AppTest, AKeyPressedDuringABacklogIsNotHeldBehindIt)
 {
     ASSERT_TRUE(m_sim.SetRate(0, SIM_RATE_FLAT_OUT));
+    CChunkQueue& queue = m_dlg.ChunkQueue();
     g_queuedAtKey = -1;
+    g_pWatchedQueue = &queue;
     const HHOOK hook = SetWindowsHookExA(WH_GETMESSAGE, WatchForKey, nullptr, GetCurrentThreadId());
     long queuedAtKey = 0;
     bool started = false, resumed = false;
@@ -386,9 +518,9 @@ TEST_F(AppTest, AKeyPressedDuringABacklogIsNotHeldBehindIt)
         started = StartCapture(main);
         SetForegroundWindow(main);
         m_dlg.Stall();
-        for (int i = 0; i < 1500 && QueuedChunks() < 256; ++i)
+        for (int i = 0; i < 1500 && queue.Count() < 256; ++i)
             Sleep(10);
-        queuedAtKey = QueuedChunks();
+        queuedAtKey = queue.Count();
         INPUT key[2] = {};
         key[0].type = key[1].type = INPUT_KEYBOARD;
         key[0].ki.wVk = key[1].ki.wVk = VK_SHIFT;
@@ -398,7 +530,7 @@ TEST_F(AppTest, AKeyPressedDuringABacklogIsNotHeldBehindIt)
         for (int i = 0; i < 1500 && g_queuedAtKey < 0; ++i)
             Sleep(10);
         for (int i = 0; i < 1500 && !resumed; ++i, Sleep(10))
-            resumed = QueuedChunks() < MAX_QUEUED_CHUNKS;
+            resumed = queue.Count() < MAX_QUEUED_CHUNKS;
         PressCapture(main, CAPTION_SHOW_IMAGE);
     });
     UnhookWindowsHookEx(hook);

@@ -32,13 +32,14 @@ protected:
         SimTest::SetUp();
         m_target.m_hWnd = m_window.Get();
         m_app.m_pMainWnd = &m_target;
+        m_device.SetChunkQueue(&m_queue);
         ASSERT_TRUE(m_device.Connect());
     }
 
     void TearDown() override
     {
         m_device.StopCapture();
-        DiscardQueuedChunks(m_window.Get());
+        m_queue.Discard(m_window.Get());
         m_app.m_pMainWnd = nullptr;
         m_target.m_hWnd = nullptr;
         SimTest::TearDown();
@@ -75,7 +76,7 @@ protected:
 
     void Take()
     {
-        for (const ChunkNoticePtr& notice : TakeQueuedChunks()) {
+        for (const ChunkNoticePtr& notice : m_queue.TakeAll()) {
             m_counts.push_back(notice->count);
             m_painted.insert(m_painted.end(), notice->bytes, notice->bytes + notice->count);
         }
@@ -106,6 +107,7 @@ protected:
     testing_support::CTestWindow m_window;
     CWinApp m_app;
     CWnd m_target;
+    CChunkQueue m_queue; // before the device: its reader hands chunks on to it
     CImageDevice m_device;
     std::vector<BYTE> m_painted;
     std::vector<DWORD> m_counts;
@@ -147,7 +149,7 @@ TEST_F(CaptureReaderTest, QueuedReadsDeliverTheWholeStreamInOrderUntilStop)
     // The window saw the same bytes, in read order.
     PumpRemaining();
     EXPECT_EQ(file, m_painted);
-    EXPECT_EQ(0, QueuedChunks());
+    EXPECT_EQ(0, m_queue.Count());
     EXPECT_TRUE(m_problems.empty());
 
     m_device.StartCapture();
@@ -397,19 +399,19 @@ TEST_F(CaptureReaderTest, APainterThatFallsBehindKeepsTheBacklogBoundedAndTheFil
     StartStreaming();
     m_device.StartCapture();
     const double end = NowMs() + 15000;
-    while (QueuedChunks() < 256 && NowMs() < end) // nobody takes them
+    while (m_queue.Count() < 256 && NowMs() < end) // nobody takes them
         Sleep(10);
     const DWORD deliveredAtFull = Delivered();
     while (Delivered() < deliveredAtFull + 64 * 512 && NowMs() < end)
         Sleep(10);
     m_device.StopCapture();
 
-    EXPECT_EQ(256, QueuedChunks()) << "the stream should have reached the bound, and not passed it";
+    EXPECT_EQ(256, m_queue.Count()) << "the stream should have reached the bound, and not passed it";
     const std::vector<BYTE> file = CaptureFile();
     EXPECT_GT(file.size(), 256u * 512);
     ExpectFileIsTheStream(file);
-    EXPECT_EQ(256u, DiscardQueuedChunks(m_window.Get()));
-    EXPECT_EQ(0, QueuedChunks());
+    EXPECT_EQ(256u, m_queue.Discard(m_window.Get()));
+    EXPECT_EQ(0, m_queue.Count());
 }
 
 // A window that is gone does not stop the capture, and notices for it are
@@ -426,7 +428,7 @@ TEST_F(CaptureReaderTest, AWindowThatIsGoneLeavesTheCaptureRunning)
 
     EXPECT_GT(Delivered(), 4u * 512);
     EXPECT_EQ("11 00 01", Log().back());
-    EXPECT_EQ(0, QueuedChunks());
+    EXPECT_EQ(0, m_queue.Count());
     ExpectFileIsTheStream(CaptureFile());
 }
 

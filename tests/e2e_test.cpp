@@ -9,6 +9,7 @@
 #include <cstdlib>
 #include <functional>
 
+#include "simsensor/sim_pattern.h"
 #include "tests/test_support.h"
 #include "tools/window_driver.h"
 
@@ -74,9 +75,11 @@ protected:
     }
 
     // Connects, shows the picture (the sensor's log starts afresh with the
-    // start sequence), runs `whileShowing`, stops and exits; returns the
-    // capture file once the program has ended cleanly.
-    std::vector<BYTE> Capture(HWND main, const std::function<void()>& whileShowing = [] { Sleep(CAPTURE_MS); })
+    // start sequence), runs `whileShowing`, stops, runs `afterStop` and
+    // exits; returns the capture file once the program has ended cleanly.
+    std::vector<BYTE> Capture(
+        HWND main, const std::function<void()>& whileShowing = [] { Sleep(CAPTURE_MS); },
+        const std::function<void()>& afterStop = [] {})
     {
         std::vector<BYTE> file;
         Connect(main);
@@ -86,6 +89,7 @@ protected:
         whileShowing();
         wd::Click(main, ID_SHOW_IMAGE);
         EXPECT_TRUE(wd::WaitForControlText(main, ID_SHOW_IMAGE, "Show Image"));
+        afterStop();
         wd::Click(main, IDCANCEL);
         DWORD exitCode = 1;
         EXPECT_EQ(WAIT_OBJECT_0, WaitForSingleObject(m_process.hProcess, EXIT_WAIT_MS)) << "the program did not end";
@@ -392,10 +396,44 @@ TEST_F(ProgramTest, AStuckDriverNeverFreezesTheWindow)
     EXPECT_EQ(WAIT_OBJECT_0, WaitForSingleObject(m_process.hProcess, EXIT_WAIT_MS)) << "the program did not end";
 }
 
+// Counts the pixels of the picture control, read off the screen, that are
+// not the sensor's picture magnified four times. The sunken edge hides the
+// picture's last row.
+int MismatchesOnScreen(HWND main, const std::vector<BYTE>& picture)
+{
+    const auto screen = testing_support::CClientPixels::OnScreen(GetDlgItem(main, 1000));
+    if (screen.Width() != 512 || screen.Height() != 383) {
+        ADD_FAILURE() << "the picture area is " << screen.Width() << " x " << screen.Height();
+        return -1;
+    }
+    int mismatches = 0;
+    for (int y = 0; y < screen.Height(); ++y)
+        for (int x = 0; x < screen.Width(); ++x) {
+            const BYTE v = picture[(y / 4) * 128 + x / 4];
+            mismatches += screen.At(x, y) != RGB(v, v, v);
+        }
+    return mismatches;
+}
+
+// Another process's window over the picture, then gone, as when a window is
+// dragged across it: the program must paint the uncovered area again.
+void CoverAndUncover(HWND main)
+{
+    RECT rc;
+    GetWindowRect(GetDlgItem(main, 1000), &rc);
+    const HWND cover = CreateWindowExA(WS_EX_TOPMOST, "STATIC", "", WS_POPUP | WS_VISIBLE | SS_BLACKRECT, rc.left,
+                                       rc.top, rc.right - rc.left, rc.bottom - rc.top, nullptr, nullptr, nullptr,
+                                       nullptr);
+    UpdateWindow(cover);
+    Sleep(300);
+    DestroyWindow(cover);
+}
+
 // The program's own picture control, read off the screen while it shows a
-// still sensor: the sensor's picture magnified four times. Needs a display
-// server (the X11 driver), where the screen holds every process's pixels;
-// the test run starts one for this test alone.
+// still sensor: the sensor's picture magnified four times; after Stop it
+// stays so when uncovered, minimised and restored, and moved. Needs a
+// display server (the X11 driver), where the screen holds every process's
+// pixels; the test run starts one for this test alone.
 TEST_F(ProgramTest, TheLivePictureOnScreenIsTheSensors)
 {
     if (!std::getenv("ORLAVENT_SCREEN"))
@@ -403,25 +441,66 @@ TEST_F(ProgramTest, TheLivePictureOnScreenIsTheSensors)
     ASSERT_TRUE(m_sim.SetFaults(0, SIM_FAULT_STILL));
     const HWND main = Launch();
     ASSERT_NE(nullptr, main) << "the program's window did not show";
-    testing_support::CClientPixels screen;
-    Capture(main, [&] {
-        Sleep(CAPTURE_MS);
-        screen = testing_support::CClientPixels::OnScreen(GetDlgItem(main, 1000));
-    });
     std::vector<BYTE> picture;
-    ASSERT_TRUE(m_sim.GetPicture(0, picture));
+    int live = -1;
+    // The program paints on its own time: each check waits for it.
+    auto mismatchesSettled = [&] {
+        int mismatches = -1;
+        for (int i = 0; i < 50 && mismatches != 0; ++i, Sleep(100))
+            mismatches = MismatchesOnScreen(main, picture);
+        return mismatches;
+    };
+    Capture(
+        main,
+        [&] {
+            Sleep(CAPTURE_MS);
+            ASSERT_TRUE(m_sim.GetPicture(0, picture));
+            live = mismatchesSettled();
+        },
+        [&] {
+            EXPECT_EQ(0, MismatchesOnScreen(main, picture)) << "after Stop";
+            CoverAndUncover(main);
+            EXPECT_EQ(0, mismatchesSettled()) << "uncovered";
+            ShowWindow(main, SW_MINIMIZE);
+            ShowWindow(main, SW_RESTORE);
+            EXPECT_EQ(0, mismatchesSettled()) << "minimised and restored";
+            RECT rc;
+            GetWindowRect(main, &rc);
+            SetWindowPos(main, nullptr, rc.left + 40, rc.top + 30, 0, 0, SWP_NOSIZE | SWP_NOZORDER);
+            EXPECT_EQ(0, mismatchesSettled()) << "moved";
+        });
+    EXPECT_EQ(0, live) << "while showing";
+}
 
-    // The sunken edge hides the picture's last row.
-    ASSERT_EQ(512, screen.Width());
-    ASSERT_EQ(383, screen.Height());
-    int mismatches = 0;
-    for (int y = 0; y < screen.Height(); ++y)
-        for (int x = 0; x < screen.Width(); ++x) {
-            const BYTE v = picture[(y / 4) * 128 + x / 4];
-            if (screen.At(x, y) != RGB(v, v, v) && mismatches++ == 0)
-                ADD_FAILURE() << "first wrong pixel at (" << x << ", " << y << ")";
+// A moving sensor, read off the screen again and again while it streams:
+// each time the picture area shows one whole picture of the stream, never
+// the top of one picture over the rest of another.
+TEST_F(ProgramTest, TheLivePictureShowsWholePicturesOnly)
+{
+    if (!std::getenv("ORLAVENT_SCREEN"))
+        GTEST_SKIP() << "needs a display; run as the live_picture test";
+    const HWND main = Launch();
+    ASSERT_NE(nullptr, main) << "the program's window did not show";
+    std::vector<std::vector<BYTE>> seen;
+    int strays = 0;
+    Capture(main, [&] {
+        Sleep(CAPTURE_MS / 2);
+        for (int i = 0; i < 10; ++i, Sleep(97)) {
+            int stray = 0;
+            seen.push_back(testing_support::MagnifiedPicture(
+                testing_support::CClientPixels::OnScreen(GetDlgItem(main, 1000)), stray));
+            strays += stray;
         }
-    EXPECT_EQ(0, mismatches);
+    });
+    ASSERT_FALSE(HasFailure());
+    EXPECT_EQ(0, strays) << "pixels that are not their block's grey";
+    // The default settings: the pattern at unity gain.
+    std::vector<std::vector<BYTE>> stream(Status().picturesStarted + 1, std::vector<BYTE>(128 * 96));
+    for (size_t frame = 0; frame < stream.size(); ++frame)
+        SimPatternPicture(static_cast<unsigned long>(frame), 10, 10, stream[frame].data());
+    for (size_t k = 0; k < seen.size(); ++k)
+        EXPECT_NE(stream.end(), std::find(stream.begin(), stream.end(), seen[k]))
+            << "screen read " << k + 1 << " is no picture of the stream";
 }
 
 // The grey bytes of every complete picture (12,288 bytes between two

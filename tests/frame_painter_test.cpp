@@ -1,7 +1,9 @@
-// The frame painter on a real window and on one that is gone: where the
-// cursor ends up, and the pixels read back. Every expectation is written
-// out by hand, never derived from the painter's own code.
+// The frame painter and the live picture: where the cursor ends up, which
+// picture the screen is given and when, and the pixels read back from a
+// window it was drawn on. Every expectation is written out by hand, never
+// derived from the painter's own code.
 #include "display/frame_painter.h"
+#include "display/live_picture.h"
 #include "tests/test_support.h"
 
 using testing_support::CClientPixels;
@@ -11,6 +13,9 @@ namespace {
 
 const std::vector<BYTE> MARKER = {0xFF, 0xFF, 0x00, 0xFF, 0x80, 0x60};
 constexpr COLORREF BACKGROUND = RGB(1, 2, 3); // never a grey level
+constexpr COLORREF DAMAGE = RGB(255, 0, 255);
+constexpr size_t PICTURE = 128 * 96;
+constexpr int PICTURE_ID = 1000;
 
 // 512 bytes of grey 0x40 with `put` written at `at`.
 std::vector<BYTE> Chunk(size_t at, const std::vector<BYTE>& put)
@@ -27,9 +32,45 @@ std::vector<BYTE> Altered(size_t i)
     return marker;
 }
 
-// A gone window gives no drawing surface; the cursor must walk the chunk
-// all the same, or the picture is out of step until the next marker.
-TEST(FramePainter, MarkersPlaceTheCursorWithOrWithoutASurface)
+std::vector<BYTE> Joined(std::initializer_list<std::vector<BYTE>> parts)
+{
+    std::vector<BYTE> joined;
+    for (const std::vector<BYTE>& part : parts)
+        joined.insert(joined.end(), part.begin(), part.end());
+    return joined;
+}
+
+std::vector<BYTE> Grey(size_t count, BYTE level)
+{
+    return std::vector<BYTE>(count, level);
+}
+
+void Paint(CFramePainter& painter, const std::vector<BYTE>& bytes)
+{
+    painter.PaintChunk(bytes.data(), static_cast<UINT>(bytes.size()));
+}
+
+// The picture in the client area, one byte per 4 x 4 block, each block
+// one grey throughout.
+std::vector<BYTE> PictureIn(HWND hwnd)
+{
+    int strays = 0;
+    const std::vector<BYTE> picture = testing_support::MagnifiedPicture(CClientPixels(hwnd), strays);
+    EXPECT_EQ(0, strays) << "pixels that are not their block's grey";
+    return picture;
+}
+
+// The painter's shown picture, drawn on a window of its own.
+std::vector<BYTE> Shown(const CFramePainter& painter)
+{
+    CTestWindow window(512, 384, BACKGROUND);
+    const HDC hdc = GetDC(window.Get());
+    EXPECT_TRUE(painter.DrawShown(hdc));
+    ReleaseDC(window.Get(), hdc);
+    return PictureIn(window.Get());
+}
+
+TEST(FramePainter, MarkersPlaceTheCursor)
 {
     const struct {
         const char* name;
@@ -37,76 +78,203 @@ TEST(FramePainter, MarkersPlaceTheCursorWithOrWithoutASurface)
         std::vector<BYTE> chunk;
         UINT count;
         WORD endRow, endCol;
+        BOOL marker;
     } cases[] = {
-        {"marker at the start", 50, 7, Chunk(0, MARKER), 512, 3, 122},
-        {"marker inside", 0, 0, Chunk(300, MARKER), 512, 1, 78},
-        {"marker in the last six bytes", 10, 10, Chunk(506, MARKER), 512, 0, 0},
-        {"marker cut off by the chunk's end", 0, 0, Chunk(507, {0xFF, 0xFF, 0x00, 0xFF, 0x80}), 512, 4, 0},
-        {"marker cut off by a short read", 0, 0, Chunk(96, MARKER), 100, 0, 100},
-        {"no bytes", 5, 7, Chunk(0, MARKER), 0, 5, 7},
-        {"two rows and 51 columns on", 5, 7, Chunk(0, {}), 300, 7, 51},
-        {"wrap from the last pixel", 95, 127, Chunk(0, {}), 2, 0, 1},
-        {"byte 0 altered", 0, 0, Chunk(0, Altered(0)), 512, 4, 0},
-        {"byte 1 altered", 0, 0, Chunk(0, Altered(1)), 512, 4, 0},
-        {"byte 2 altered", 0, 0, Chunk(0, Altered(2)), 512, 4, 0},
-        {"byte 3 altered", 0, 0, Chunk(0, Altered(3)), 512, 4, 0},
-        {"byte 4 altered", 0, 0, Chunk(0, Altered(4)), 512, 4, 0},
-        {"byte 5 altered", 0, 0, Chunk(0, Altered(5)), 512, 4, 0},
+        {"marker at the start", 50, 7, Chunk(0, MARKER), 512, 3, 122, TRUE},
+        {"marker inside", 0, 0, Chunk(300, MARKER), 512, 1, 78, TRUE},
+        {"marker in the last six bytes", 10, 10, Chunk(506, MARKER), 512, 0, 0, TRUE},
+        {"two markers", 7, 0, Joined({Grey(10, 1), MARKER, Grey(20, 2), MARKER, Grey(3, 3)}), 45, 0, 3, TRUE},
+        {"marker cut off by the chunk's end", 0, 0, Chunk(507, {0xFF, 0xFF, 0x00, 0xFF, 0x80}), 512, 4, 0, FALSE},
+        {"marker cut off by a short read", 0, 0, Chunk(96, MARKER), 100, 0, 100, FALSE},
+        {"no bytes", 5, 7, Chunk(0, MARKER), 0, 5, 7, FALSE},
+        {"two rows and 51 columns on", 5, 7, Chunk(0, {}), 300, 7, 51, FALSE},
+        {"wrap from the last pixel", 95, 127, Chunk(0, {}), 2, 0, 1, FALSE},
+        {"byte 0 altered", 0, 0, Chunk(0, Altered(0)), 512, 4, 0, FALSE},
+        {"byte 1 altered", 0, 0, Chunk(0, Altered(1)), 512, 4, 0, FALSE},
+        {"byte 2 altered", 0, 0, Chunk(0, Altered(2)), 512, 4, 0, FALSE},
+        {"byte 3 altered", 0, 0, Chunk(0, Altered(3)), 512, 4, 0, FALSE},
+        {"byte 4 altered", 0, 0, Chunk(0, Altered(4)), 512, 4, 0, FALSE},
+        {"byte 5 altered", 0, 0, Chunk(0, Altered(5)), 512, 4, 0, FALSE},
     };
-    CTestWindow window(512, 384);
-    const HWND gone = CreateWindowExA(0, "STATIC", "", WS_POPUP, 0, 0, 8, 8, nullptr, nullptr, nullptr, nullptr);
-    DestroyWindow(gone);
-    ASSERT_EQ(nullptr, GetDC(gone));
-    for (const HWND hwnd : {window.Get(), gone}) {
-        for (const auto& c : cases) {
-            WORD row = c.row, col = c.col;
-            PaintChunk(hwnd, c.chunk.data(), c.count, row, col);
-            EXPECT_EQ(c.endRow, row) << c.name << (hwnd == gone ? ", no surface" : "");
-            EXPECT_EQ(c.endCol, col) << c.name << (hwnd == gone ? ", no surface" : "");
-        }
+    for (const auto& c : cases) {
+        CFramePainter painter;
+        Paint(painter, Grey(c.row * 128 + c.col, 0x20));
+        ASSERT_EQ(c.row, painter.Row()) << c.name;
+        ASSERT_EQ(c.col, painter.Col()) << c.name;
+        EXPECT_EQ(c.marker, painter.PaintChunk(c.chunk.data(), c.count)) << c.name;
+        EXPECT_EQ(c.endRow, painter.Row()) << c.name;
+        EXPECT_EQ(c.endCol, painter.Col()) << c.name;
     }
 }
 
-// Each byte is a 4 x 4 block of its exact grey at (4 x column, 4 x row);
-// marker bytes and bytes past the count are not painted.
-TEST(FramePainter, PaintsEachByteAsAGreyBlockAtTheCursor)
+// Every grey level, each byte a 4 x 4 block of exactly its grey at
+// (4 x column, 4 x row), covering the window's 512 x 384 pixels.
+TEST(FramePainter, DrawsEachByteAsABlockOfItsExactGrey)
 {
-    CTestWindow window(512, 384, BACKGROUND);
-    WORD row = 0, col = 0;
-    auto paint = [&](WORD atRow, WORD atCol, const std::vector<BYTE>& bytes, UINT count) {
-        row = atRow;
-        col = atCol;
-        PaintChunk(window.Get(), bytes.data(), count, row, col);
-    };
-    paint(95, 127, {90, 91, 92}, 3); // 91 and 92 wrap to (0, 0) and (0, 1)
-    paint(1, 0, {0, 128, 255, 1, 254}, 5);
-    paint(1, 5, {7, 7, 0xFF, 0xFF, 0x00, 0xFF, 0x80, 0x60, 200}, 9); // 200 lands at (0, 0)
-    paint(2, 0, {50, 51, 52}, 1);
+    std::vector<BYTE> levels(PICTURE);
+    for (size_t i = 0; i < PICTURE; ++i)
+        levels[i] = static_cast<BYTE>(i % 256); // FF 00 follows FE: never a marker
+    CFramePainter painter;
+    EXPECT_FALSE(painter.HasPicture());
+    Paint(painter, Joined({MARKER, levels, MARKER}));
+    ASSERT_TRUE(painter.HasPicture());
+    EXPECT_EQ(levels, Shown(painter));
+}
 
-    const struct {
-        int row, col;
-        COLORREF colour;
-    } blocks[] = {
-        {0, 0, RGB(200, 200, 200)}, {0, 1, RGB(92, 92, 92)}, {1, 0, RGB(0, 0, 0)},   {1, 1, RGB(128, 128, 128)},
-        {1, 2, RGB(255, 255, 255)}, {1, 3, RGB(1, 1, 1)},    {1, 4, RGB(254, 254, 254)}, {1, 5, RGB(7, 7, 7)},
-        {1, 6, RGB(7, 7, 7)},       {2, 0, RGB(50, 50, 50)}, {95, 127, RGB(90, 90, 90)},
-    };
-    std::vector<COLORREF> expected(512 * 384, BACKGROUND);
-    for (const auto& b : blocks)
-        for (int y = 0; y < 4; ++y)
-            for (int x = 0; x < 4; ++x)
-                expected[(b.row * 4 + y) * 512 + b.col * 4 + x] = b.colour;
+// The screen is given each whole picture as it stood at its closing marker,
+// never one half painted; the bytes before a stream's first marker are the
+// tail of a picture, and a picture that lost bytes or ran into the next (a
+// lost marker) is not whole. A picture can be shown as it stands on demand.
+TEST(FramePainter, GivesTheScreenWholePicturesOnly)
+{
+    CFramePainter painter;
+    Paint(painter, Joined({Grey(300, 9), MARKER, Grey(PICTURE / 2, 10)}));
+    EXPECT_EQ(0u, painter.PicturesShown()) << "the tail before the first marker was shown";
 
-    const CClientPixels pixels(window.Get());
-    ASSERT_EQ(512, pixels.Width());
-    ASSERT_EQ(384, pixels.Height());
-    int mismatches = 0;
-    for (int y = 0; y < 384; ++y)
-        for (int x = 0; x < 512; ++x)
-            if (pixels.At(x, y) != expected[y * 512 + x] && mismatches++ < 5)
-                ADD_FAILURE() << "pixel (" << x << ", " << y << ") is " << std::hex << pixels.At(x, y)
-                              << ", expected " << expected[y * 512 + x];
-    EXPECT_EQ(0, mismatches);
+    Paint(painter, Joined({Grey(PICTURE / 2, 10), MARKER, Grey(PICTURE / 2, 20)}));
+    EXPECT_EQ(1u, painter.PicturesShown());
+    EXPECT_EQ(Grey(PICTURE, 10), Shown(painter));
+    EXPECT_TRUE(painter.HasUnshownBytes());
+
+    EXPECT_TRUE(painter.ShowAsItStands());
+    EXPECT_FALSE(painter.ShowAsItStands()) << "nothing new to show";
+    const std::vector<BYTE> standing = Joined({Grey(PICTURE / 2, 20), Grey(PICTURE / 2, 10)});
+    EXPECT_EQ(standing, Shown(painter));
+
+    Paint(painter, Joined({MARKER, Grey(PICTURE - 1, 30), MARKER, Grey(PICTURE + 1, 31), MARKER}));
+    EXPECT_EQ(2u, painter.PicturesShown()) << "a short or a long picture was shown";
+
+    // A new stream: from the top left, and the last picture stays until the
+    // new stream's first whole one.
+    Paint(painter, Grey(PICTURE / 2, 50));
+    painter.Restart();
+    EXPECT_EQ(0, painter.Row());
+    EXPECT_EQ(0, painter.Col());
+    Paint(painter, Joined({Grey(100, 30), MARKER, Grey(PICTURE, 40)}));
+    EXPECT_EQ(standing, Shown(painter));
+    Paint(painter, MARKER);
+    EXPECT_EQ(Grey(PICTURE, 40), Shown(painter));
+}
+
+// The live picture routes a control (control 1000 of a parent window, as in
+// the main window) and takes chunks through its queue.
+class LivePictureTest : public ::testing::Test {
+protected:
+    LivePictureTest()
+        : m_parent(600, 450, BACKGROUND),
+          m_control(CreateWindowExA(0, "STATIC", "", WS_CHILD | WS_VISIBLE, 10, 10, 512, 384, m_parent.Get(),
+                                    reinterpret_cast<HMENU>(PICTURE_ID), nullptr, nullptr))
+    {
+        m_parentWnd.m_hWnd = m_parent.Get();
+    }
+    ~LivePictureTest() override { m_parentWnd.m_hWnd = nullptr; }
+
+    void Queue(const std::vector<BYTE>& bytes)
+    {
+        for (size_t o = 0; o < bytes.size(); o += 512) {
+            const DWORD count = static_cast<DWORD>(std::min<size_t>(512, bytes.size() - o));
+            ASSERT_TRUE(m_picture.Queue().Post(m_parent.Get(), bytes.data() + o, count));
+        }
+    }
+
+    void Damage()
+    {
+        const HDC hdc = GetDC(m_control);
+        RECT rc = {0, 0, 512, 384};
+        const HBRUSH brush = CreateSolidBrush(DAMAGE);
+        FillRect(hdc, &rc, brush);
+        DeleteObject(brush);
+        ReleaseDC(m_control, hdc);
+    }
+
+    BOOL IsInvalid() { return GetUpdateRect(m_control, nullptr, FALSE); }
+
+    CTestWindow m_parent;
+    HWND m_control;
+    CWnd m_parentWnd;
+    CLivePicture m_picture;
+};
+
+// A stream without markers, or one that pauses mid-picture, is shown as it
+// stands once no marker has come for 100 ms (counted from its first chunk,
+// not from the restart); until then the last whole picture stays. The
+// painting timer is wanted while chunks come or a picture waits to be shown.
+TEST_F(LivePictureTest, ShowsAPictureAsItStandsWhenNoMarkerCameFor100Ms)
+{
+    m_picture.Restart(m_parent.Get());
+    EXPECT_FALSE(m_picture.PaintQueuedChunks(500)) << "nothing came";
+    Queue(Grey(1000, 50));
+    EXPECT_TRUE(m_picture.PaintQueuedChunks(1000)) << "the clock starts with the stream";
+    EXPECT_TRUE(m_picture.PaintQueuedChunks(1099));
+    EXPECT_FALSE(m_picture.Painter().HasPicture());
+    EXPECT_FALSE(m_picture.PaintQueuedChunks(1100));
+    EXPECT_EQ(1u, m_picture.Painter().PicturesShown());
+
+    Queue(Joined({MARKER, Grey(PICTURE, 60), MARKER, Grey(200, 70)}));
+    EXPECT_TRUE(m_picture.PaintQueuedChunks(2000));
+    EXPECT_EQ(2u, m_picture.Painter().PicturesShown());
+    EXPECT_TRUE(m_picture.PaintQueuedChunks(2099));
+    EXPECT_EQ(2u, m_picture.Painter().PicturesShown()) << "shown before 100 ms without a marker";
+    EXPECT_FALSE(m_picture.PaintQueuedChunks(2100));
+    EXPECT_EQ(3u, m_picture.Painter().PicturesShown());
+    EXPECT_FALSE(m_picture.PaintQueuedChunks(5000)) << "nothing new, nothing to wait for";
+    EXPECT_EQ(3u, m_picture.Painter().PicturesShown());
+}
+
+// A stream that loses bytes in every picture still reaches the screen:
+// such a picture is not shown while whole ones may still come, but once
+// none has been shown for 100 ms the next one is, as it is, and the clock
+// starts again.
+TEST_F(LivePictureTest, AStreamThatLosesBytesInEveryPictureDoesNotFreezeTheScreen)
+{
+    m_picture.Restart(m_parent.Get());
+    const std::vector<BYTE> damaged = Joined({MARKER, Grey(PICTURE - 1, 80)});
+    Queue(Joined({damaged, damaged}));
+    m_picture.PaintQueuedChunks(1000);
+    Queue(damaged);
+    m_picture.PaintQueuedChunks(1099);
+    EXPECT_EQ(0u, m_picture.Painter().PicturesShown());
+    Queue(damaged);
+    m_picture.PaintQueuedChunks(1100);
+    EXPECT_EQ(1u, m_picture.Painter().PicturesShown());
+    Queue(damaged);
+    m_picture.PaintQueuedChunks(1150);
+    EXPECT_EQ(1u, m_picture.Painter().PicturesShown()) << "shown again before 100 ms";
+}
+
+// Painting chunks only invalidates the control; its own WM_PAINT draws the
+// picture, again after any damage and repaint. A restart drops the chunks
+// waiting and starts from the top left, the picture staying.
+TEST_F(LivePictureTest, TheControlDrawsThePictureAtEachRepaint)
+{
+    ASSERT_NE(nullptr, m_control);
+    ASSERT_TRUE(m_picture.SubclassDlgItem(PICTURE_ID, &m_parentWnd));
+    std::vector<BYTE> picture(PICTURE);
+    for (size_t i = 0; i < PICTURE; ++i)
+        picture[i] = static_cast<BYTE>((i / 128 + i % 128) % 200);
+    UpdateWindow(m_control);
+
+    m_picture.Restart(m_parent.Get());
+    Queue(Joined({MARKER, Grey(PICTURE, 1), MARKER, picture, MARKER}));
+    m_picture.PaintQueuedChunks(10);
+    EXPECT_TRUE(IsInvalid()) << "a new picture must invalidate the control";
+    UpdateWindow(m_control);
+    EXPECT_EQ(picture, PictureIn(m_control));
+
+    Damage();
+    RedrawWindow(m_control, nullptr, nullptr, RDW_INVALIDATE | RDW_ERASE | RDW_UPDATENOW);
+    EXPECT_EQ(picture, PictureIn(m_control));
+
+    Queue(Grey(700, 5));
+    m_picture.Restart(m_parent.Get());
+    EXPECT_EQ(0, m_picture.Queue().Count());
+    EXPECT_EQ(0, m_picture.Painter().Row());
+    EXPECT_EQ(0, m_picture.Painter().Col());
+    EXPECT_FALSE(m_picture.PaintQueuedChunks(30));
+    Damage();
+    RedrawWindow(m_control, nullptr, nullptr, RDW_INVALIDATE | RDW_ERASE | RDW_UPDATENOW);
+    EXPECT_EQ(picture, PictureIn(m_control));
+    EXPECT_EQ(m_control, m_picture.UnsubclassWindow());
 }
 
 } // namespace

@@ -125,6 +125,23 @@ COLORREF CClientPixels::At(int x, int y) const
     return RGB((rgb >> 16) & 0xFF, (rgb >> 8) & 0xFF, rgb & 0xFF);
 }
 
+std::vector<BYTE> MagnifiedPicture(const CClientPixels& pixels, int& strays)
+{
+    constexpr int WIDTH = 128, HEIGHT = 96, SCALE = 4;
+    std::vector<BYTE> picture(WIDTH * HEIGHT);
+    strays = 0;
+    for (int y = 0; y < pixels.Height() && y < HEIGHT * SCALE; ++y)
+        for (int x = 0; x < pixels.Width() && x < WIDTH * SCALE; ++x) {
+            const COLORREF c = pixels.At(x, y);
+            BYTE& grey = picture[(y / SCALE) * WIDTH + x / SCALE];
+            if (x % SCALE == 0 && y % SCALE == 0)
+                grey = GetRValue(c);
+            if (c != RGB(grey, grey, grey))
+                ++strays;
+        }
+    return picture;
+}
+
 } // namespace testing_support
 
 void SimTest::SetUp()

@@ -64,6 +64,12 @@ private:
     std::vector<DWORD> m_pixels;
 };
 
+// The 128 x 96 grey picture that `pixels` show four times magnified from
+// their top left, one byte per 4 x 4 block (a block the edge cuts off counts
+// with the pixels it has). `strays` counts the pixels that are not exactly
+// their block's grey: a picture drawn whole has none.
+std::vector<BYTE> MagnifiedPicture(const CClientPixels& pixels, int& strays);
+
 } // namespace testing_support
 
 // Base of tests that talk to the simulated sensor: device 0 present and in
