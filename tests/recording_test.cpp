@@ -212,28 +212,7 @@ TEST(GrowingCapture, TellsANewRecordingThatOutgrewTheOldOneWithinAPoll)
 // `output`. Returns the exit code, or -1 if it did not run.
 int RunInspector(const std::string& arguments, std::string* output = nullptr)
 {
-    const std::string outPath = TempFolder() + "stdout.txt";
-    SECURITY_ATTRIBUTES inherit = {sizeof(inherit), nullptr, TRUE};
-    HANDLE out = CreateFileA(outPath.c_str(), GENERIC_WRITE, FILE_SHARE_READ, &inherit, CREATE_ALWAYS, 0, nullptr);
-    STARTUPINFOA startup = {};
-    startup.cb = sizeof(startup);
-    startup.dwFlags = STARTF_USESTDHANDLES;
-    startup.hStdOutput = out;
-    startup.hStdError = out;
-    PROCESS_INFORMATION process = {};
-    std::string line = "\"" + testing_support::ProgramFolder() + "orlavent-inspect.exe\" " + arguments;
-    DWORD code = static_cast<DWORD>(-1);
-    if (CreateProcessA(nullptr, &line[0], nullptr, nullptr, TRUE, 0, nullptr, nullptr, &startup, &process)) {
-        WaitForSingleObject(process.hProcess, INFINITE);
-        GetExitCodeProcess(process.hProcess, &code);
-        CloseHandle(process.hProcess);
-        CloseHandle(process.hThread);
-    }
-    CloseHandle(out);
-    std::vector<BYTE> text;
-    if (output && testing_support::ReadWholeFile(outPath.c_str(), text))
-        output->assign(text.begin(), text.end());
-    return static_cast<int>(code);
+    return testing_support::RunProgram("orlavent-inspect.exe", arguments, output);
 }
 
 const char* const SUMMARY_KEYS[] = {"bytes", "markers", "leading_bytes", "complete", "short", "long", "unfinished"};
