@@ -200,30 +200,42 @@ TEST_F(SimSensorTest, SingleReadRefusesASecondReadAndServesTheFirst)
     EXPECT_EQ(1u, Status().busyReads);
 }
 
-// The sensor keeps the oldest bytes up to its buffer's size and counts the
-// rest as dropped; a power-on reset gives it back its full buffer.
+// Reads that wait take the stream as it comes; the sensor's buffer then
+// keeps the oldest bytes up to its size and counts the rest as dropped, so
+// what was read and what the buffer held make the stream's start, whole.
+// A power-on reset gives the sensor back its full buffer.
 TEST_F(SimSensorTest, TheBufferSizeLimitsWhatTheSensorKeeps)
 {
     const DWORD RECORDING_BYTES = 20000; // about 54 ms at the default rate
-    const DWORD SMALL_FIFO = 8192;
     const std::vector<BYTE> recording = Recording(RECORDING_BYTES);
     ASSERT_TRUE(m_sim.SetReplay(0, recording, FALSE));
     EXPECT_EQ(static_cast<DWORD>(SIM_FIFO_BYTES), Status().fifoBytes);
     EXPECT_FALSE(m_sim.SetFifoSize(0, SIM_FIFO_MIN_BYTES - 1));
     EXPECT_FALSE(m_sim.SetFifoSize(0, SIM_FIFO_BYTES + 1));
-    ASSERT_TRUE(m_sim.SetFifoSize(0, SMALL_FIFO));
-    EXPECT_EQ(SMALL_FIFO, Status().fifoBytes);
+    ASSERT_TRUE(m_sim.SetFifoSize(0, SIM_FIFO_MIN_BYTES));
+    EXPECT_EQ(static_cast<DWORD>(SIM_FIFO_MIN_BYTES), Status().fifoBytes);
 
+    RawRead waiting[4];
+    for (RawRead& read : waiting)
+        Issue(read);
     Write(START_STREAM);
     const double end = NowMs() + WAIT_MS;
-    while (Status().replayPosition < RECORDING_BYTES && NowMs() < end) // nobody reads meanwhile
+    while (Status().replayPosition < RECORDING_BYTES && NowMs() < end) // nobody reads again meanwhile
         Sleep(10);
-    RawRead all;
-    Issue(all, SIM_FIFO_BYTES);
-    Finish(all);
-    ASSERT_EQ(SMALL_FIFO, all.count);
-    EXPECT_TRUE(std::equal(all.buffer.begin(), all.buffer.begin() + all.count, recording.begin()));
-    EXPECT_EQ(RECORDING_BYTES - SMALL_FIFO, Status().overflowBytes);
+    std::vector<BYTE> stream;
+    std::vector<std::pair<int, DWORD>> failed;
+    for (int i = 0; i < 4; ++i) {
+        Finish(waiting[i]);
+        Collect(i + 1, waiting[i], stream, failed);
+    }
+    RawRead held;
+    Issue(held, SIM_FIFO_BYTES);
+    Finish(held);
+    EXPECT_EQ(static_cast<DWORD>(SIM_FIFO_MIN_BYTES), held.count);
+    Collect(5, held, stream, failed);
+    EXPECT_TRUE(failed.empty());
+    EXPECT_TRUE(std::equal(stream.begin(), stream.end(), recording.begin())) << "a gap in the stream";
+    EXPECT_EQ(RECORDING_BYTES - stream.size(), Status().overflowBytes);
 
     ASSERT_TRUE(m_sim.ResetState(0));
     EXPECT_EQ(static_cast<DWORD>(SIM_FIFO_BYTES), Status().fifoBytes);

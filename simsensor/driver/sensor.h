@@ -124,6 +124,8 @@ void StreamStop(SENSOR* sensor);
 BOOLEAN SensorIsSilent(const SENSOR* sensor);
 BOOLEAN StreamIsFlatOut(const SENSOR* sensor);
 ULONG StreamGenerate(SENSOR* sensor, UCHAR* out, ULONG length);
-void StreamFeedFifo(SENSOR* sensor);
+ULONG StreamDueSinceTick(SENSOR* sensor);
+ULONG StreamFillFifo(SENSOR* sensor, ULONG length);
+void StreamOverflow(SENSOR* sensor, ULONG length);
 
 #endif /* SENSOR_H */
