@@ -303,10 +303,10 @@ void SensorTick(SENSOR* sensor, PLIST_ENTRY done)
     ULONG due = StreamDueSinceTick(sensor);
     ULONG made;
 
-    SensorServeReads(sensor, done);
+    SensorServeStream(sensor, done);
     while (due > 0 && (made = StreamFillFifo(sensor, due)) > 0) {
         due -= made;
-        SensorServeReads(sensor, done);
+        SensorServeStream(sensor, done);
     }
     if (due > 0)
         StreamOverflow(sensor, due);

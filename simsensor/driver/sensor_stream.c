@@ -208,11 +208,16 @@ static ULONG StreamBytesDue(SENSOR* sensor)
     return due;
 }
 
+BOOLEAN StreamIsPaced(const SENSOR* sensor)
+{
+    return sensor->status.streaming && sensor->rate != SIM_RATE_FLAT_OUT && !SensorIsSilent(sensor);
+}
+
 /* Stream bytes the paced sensor made since the last tick; none when it
  * does not stream at a pace. */
 ULONG StreamDueSinceTick(SENSOR* sensor)
 {
-    if (!sensor->status.streaming || sensor->rate == SIM_RATE_FLAT_OUT || SensorIsSilent(sensor)) {
+    if (!StreamIsPaced(sensor)) {
         sensor->lastTick = SensorNow100ns();
         return 0;
     }
