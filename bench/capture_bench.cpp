@@ -8,7 +8,9 @@
 //   to end as a share of that ceiling, CPU, and memory over the run.
 // With "rates": the highest rate, from the bus rate down in steps of 10
 // pictures/s, at which the sensor drops nothing: on a quiet machine, with
-// one core kept busy, and with every second read empty.
+// one core kept busy, and with every second read empty; then what the
+// sensor drops at the bus rate over long runs and with a faulty or small
+// sensor, beside the bare loop with four reads queued.
 #include <windows.h>
 
 #include <psapi.h>
@@ -41,6 +43,8 @@ const char SENSOR_PATH[] = "\\\\?\\root#imagedev#0000#{1b65bedd-1d6a-11d6-807d-8
 // USB full-speed bulk: 19 packets of 64 bytes per 1 ms frame.
 constexpr double BUS_BYTES_PER_SECOND = 1216000;
 constexpr DWORD BUS_RATE_PICTURES = 99; // 99 x 12,294 bytes: about the bus rate
+// The reference loop keeps four reads queued whatever depth the reader uses.
+constexpr int REFERENCE_QUEUED_READS = 4;
 
 // The straightforward painter: one SetPixel per surface pixel.
 void PaintChunkPerPixel(HWND hwnd, const BYTE* chunk, UINT count, WORD& nRow, WORD& nCol)
@@ -157,18 +161,28 @@ LONGLONG FileSize(const char* path)
     return (static_cast<LONGLONG>(data.nFileSizeHigh) << 32) | data.nFileSizeLow;
 }
 
-// Puts the sensor at `rate` with `faults` and brings it to streaming
-// through `device`; the log and counters then start afresh.
-bool StartSensorStream(sim::Control& control, CImageDevice& device, DWORD rate, DWORD faults = 0)
+// What the sensor does besides streaming: its faults and its buffer.
+struct SensorCondition {
+    DWORD faults = 0;
+    DWORD flakyEvery = 0; // for SIM_FAULT_FLAKY_READS
+    DWORD fifoBytes = SIM_FIFO_BYTES;
+};
+
+// Puts the sensor at `rate` under `condition` and brings it to streaming
+// through `device`; the log and counters then start afresh. The faults
+// come only once it streams, so that the handshake is not spoilt.
+bool StartSensorStream(sim::Control& control, CImageDevice& device, DWORD rate,
+                       const SensorCondition& condition = SensorCondition())
 {
     control.ResetState(0);
     sim::SetInterfacePresent(0, TRUE);
     control.SetRate(0, rate);
+    control.SetFifoSize(0, condition.fifoBytes);
     if (!device.Connect() || !device.StartImaging(DEFAULT_SENSOR_SETTINGS)) {
         std::fprintf(stderr, "the simulated sensor did not start streaming\n");
         return false;
     }
-    control.SetFaults(0, faults);
+    control.SetFaults(0, condition.faults, 0, 0, condition.flakyEvery);
     control.ClearLog(0);
     return true;
 }
@@ -335,46 +349,47 @@ private:
     std::thread m_thread;
 };
 
-// Bytes the sensor dropped during a capture of `seconds` at `rate`.
-DWORD DroppedAt(HWND hwnd, DWORD rate, DWORD faults, double seconds)
+// The sensor's counters after `read` has read it for `seconds` at `rate`
+// under `condition`; overflow ~0 if it did not stream.
+template <typename Read>
+SIM_STATUS StatusAfter(DWORD rate, const SensorCondition& condition, Read read)
 {
     sim::Control control;
     CImageDevice device;
-    if (!StartSensorStream(control, device, rate, faults))
-        return ~0u;
-    RunCapture(device, hwnd, seconds, [] {});
     SIM_STATUS status = {};
+    status.overflowBytes = ~0ul;
+    if (!StartSensorStream(control, device, rate, condition))
+        return status;
+    read(device);
     control.GetStatus(0, status);
     control.ResetState(0);
-    return status.overflowBytes;
+    return status;
 }
 
-// Bytes the sensor dropped at `rate` while only a bare loop with four
-// reads queued read it: whether the platform itself keeps up.
-DWORD BareLoopDroppedAt(DWORD rate, DWORD faults, double seconds)
+// During a capture of `seconds` at `rate`.
+SIM_STATUS CaptureStatusAt(HWND hwnd, DWORD rate, const SensorCondition& condition, double seconds)
 {
-    sim::Control control;
-    CImageDevice device;
-    if (!StartSensorStream(control, device, rate, faults))
-        return ~0u;
-    BareReadsPerSecond(RING_SLOTS, seconds * 1000);
-    SIM_STATUS status = {};
-    control.GetStatus(0, status);
-    control.ResetState(0);
-    return status.overflowBytes;
+    return StatusAfter(rate, condition, [&](CImageDevice& device) { RunCapture(device, hwnd, seconds, [] {}); });
+}
+
+// While only the reference loop read it: whether the platform itself keeps up.
+SIM_STATUS BareLoopStatusAt(DWORD rate, const SensorCondition& condition, double seconds)
+{
+    return StatusAfter(rate, condition,
+                       [&](CImageDevice&) { BareReadsPerSecond(REFERENCE_QUEUED_READS, seconds * 1000); });
 }
 
 // From the bus rate down in steps of 10 pictures/s, the first rate at
 // which the sensor drops nothing; first, for reference, what a bare loop
 // drops at the bus rate under the same condition.
-void BenchHighestRate(HWND hwnd, const char* condition, DWORD faults, double seconds)
+void BenchHighestRate(HWND hwnd, const char* title, const SensorCondition& condition, double seconds)
 {
-    std::printf("highest rate with nothing dropped, %s (%.0f s a step):\n", condition, seconds);
-    std::printf("  bare loop, 4 queued, %lu pictures/s: %lu bytes dropped\n",
+    std::printf("highest rate with nothing dropped, %s (%.0f s a step):\n", title, seconds);
+    std::printf("  bare loop, %d queued, %lu pictures/s: %lu bytes dropped\n", REFERENCE_QUEUED_READS,
                 static_cast<unsigned long>(BUS_RATE_PICTURES),
-                static_cast<unsigned long>(BareLoopDroppedAt(BUS_RATE_PICTURES, faults, seconds)));
+                BareLoopStatusAt(BUS_RATE_PICTURES, condition, seconds).overflowBytes);
     for (DWORD rate = BUS_RATE_PICTURES; rate >= 10; rate = rate == BUS_RATE_PICTURES ? 90 : rate - 10) {
-        const DWORD dropped = DroppedAt(hwnd, rate, faults, seconds);
+        const DWORD dropped = CaptureStatusAt(hwnd, rate, condition, seconds).overflowBytes;
         std::printf("  %3lu pictures/s: %lu bytes dropped\n", static_cast<unsigned long>(rate),
                     static_cast<unsigned long>(dropped));
         if (dropped == 0) {
@@ -386,25 +401,74 @@ void BenchHighestRate(HWND hwnd, const char* condition, DWORD faults, double sec
     std::printf("  => none down to 10 pictures/s\n");
 }
 
-void BenchRates(HWND hwnd, double seconds)
+void BenchHighestRates(HWND hwnd, double seconds)
 {
-    BenchHighestRate(hwnd, "quiet", 0, seconds);
+    BenchHighestRate(hwnd, "quiet", SensorCondition(), seconds);
     {
         CBusyCore busy;
-        BenchHighestRate(hwnd, "one core kept busy", 0, seconds);
+        BenchHighestRate(hwnd, "one core kept busy", SensorCondition(), seconds);
     }
-    BenchHighestRate(hwnd, "every second read empty", SIM_FAULT_ZERO_READS, seconds);
+    SensorCondition emptyReads;
+    emptyReads.faults = SIM_FAULT_ZERO_READS;
+    BenchHighestRate(hwnd, "every second read empty", emptyReads, seconds);
+}
+
+constexpr DWORD FLAKY_ONE_IN = 50;
+constexpr DWORD SMALL_FIFO_BYTES = 8 * 1024;
+
+// A row at the bus rate: a long run, or a sensor that fails or holds less.
+struct BusRateRow {
+    const char* name; // to run it alone
+    const char* title;
+    SensorCondition condition;
+    double seconds;
+};
+
+const BusRateRow BUS_RATE_ROWS[] = {
+    {"flaky", "one read in fifty fails, 30 s", {SIM_FAULT_FLAKY_READS, FLAKY_ONE_IN, SIM_FIFO_BYTES}, 30},
+    {"long", "10 minutes", {}, 600},
+    {"fifo", "8 KB sensor buffer, 60 s", {0, 0, SMALL_FIFO_BYTES}, 60},
+};
+
+void BenchAtBusRate(HWND hwnd, const BusRateRow& row)
+{
+    std::printf("at the bus rate (%lu pictures/s), %s:\n", static_cast<unsigned long>(BUS_RATE_PICTURES), row.title);
+    const SIM_STATUS bare = BareLoopStatusAt(BUS_RATE_PICTURES, row.condition, row.seconds);
+    std::printf("  bare loop, %d queued: %lu bytes dropped at the sensor (%lu of %lu reads failed)\n",
+                REFERENCE_QUEUED_READS, bare.overflowBytes, bare.flakyReads, bare.readRequests);
+    const SIM_STATUS capture = CaptureStatusAt(hwnd, BUS_RATE_PICTURES, row.condition, row.seconds);
+    std::printf("  capture reader:      %lu bytes dropped at the sensor (%lu of %lu reads failed)\n",
+                capture.overflowBytes, capture.flakyReads, capture.readRequests);
+}
+
+// Every row, or only the one named: "highest" or a bus-rate row's name.
+bool BenchRates(HWND hwnd, double stepSeconds, const char* only)
+{
+    bool known = !only || std::strcmp(only, "highest") == 0;
+    if (known)
+        BenchHighestRates(hwnd, stepSeconds);
+    for (const BusRateRow& row : BUS_RATE_ROWS) {
+        if (!only || std::strcmp(only, row.name) == 0) {
+            BenchAtBusRate(hwnd, row);
+            known = true;
+        }
+    }
+    if (!known)
+        std::fprintf(stderr, "no row '%s' (highest flaky long fifo)\n", only);
+    return known;
 }
 
 } // namespace
 
-// capture_bench [seconds]        painters, ceiling, end to end (60 s by default)
-// capture_bench rates [seconds]  highest rate with nothing dropped (20 s a step)
+// capture_bench [seconds]              painters, ceiling, end to end (60 s by default)
+// capture_bench rates [seconds [row]]  highest rate with nothing dropped (20 s a step), and
+//                                      the bus-rate rows; row: highest, flaky, long or fifo alone
 int main(int argc, char** argv)
 {
     const bool rates = argc > 1 && std::strcmp(argv[1], "rates") == 0;
     const int seconds = argc > (rates ? 2 : 1) ? std::atoi(argv[rates ? 2 : 1])
                                                : (rates ? DEFAULT_STEP_SECONDS : DEFAULT_STREAM_SECONDS);
+    const char* onlyRow = rates && argc > 3 ? argv[3] : nullptr;
     if (!bench::StartSensor())
         return 1;
 
@@ -414,8 +478,9 @@ int main(int argc, char** argv)
                                     nullptr, nullptr);
     app.m_pMainWnd = &target;
 
+    bool ok = true;
     if (rates) {
-        BenchRates(target.m_hWnd, seconds);
+        ok = BenchRates(target.m_hWnd, seconds, onlyRow);
     } else {
         BenchPainters(target.m_hWnd);
         const double ceiling = BenchCeiling(CEILING_RUN_MS);
@@ -425,5 +490,5 @@ int main(int argc, char** argv)
     app.m_pMainWnd = nullptr;
     DestroyWindow(target.m_hWnd);
     target.m_hWnd = nullptr;
-    return 0;
+    return ok ? 0 : 1;
 }
