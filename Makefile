@@ -56,7 +56,8 @@ BENCH_DIR = $$(if [ "$$(scripts/host-i386.sh)" != qemu ]; then echo $(BUILD); el
 bench: bench-build
 	@scripts/bench.sh $(BENCH_DIR)
 
-# The highest stream rate with nothing dropped (up to ten minutes).
+# The highest stream rate with nothing dropped (up to ten minutes), then the
+# bus-rate rows (about 23 minutes); BENCH_ROW=fifo and the like run one row.
 bench-rates: bench-build
 	@scripts/bench.sh $(BENCH_DIR) rates
 

@@ -11,7 +11,9 @@
 //   longest gap between two reads the reader handed on, step by step.
 // With "rates": the highest rate, from the bus rate down in steps of 10
 // pictures/s, at which the sensor drops nothing: on a quiet machine, with
-// one core kept busy, and with every second read empty.
+// one core kept busy, and with every second read empty; then what the
+// sensor drops at the bus rate over long runs and with a faulty or small
+// sensor, beside the bare loop with four reads queued.
 #include <windows.h>
 
 #include <psapi.h>
@@ -45,8 +47,9 @@ const char SENSOR_PATH[] = "\\\\?\\root#imagedev#0000#{1b65bedd-1d6a-11d6-807d-8
 // USB full-speed bulk: 19 packets of 64 bytes per 1 ms frame.
 constexpr double BUS_BYTES_PER_SECOND = 1216000;
 constexpr DWORD BUS_RATE_PICTURES = 99; // 99 x 12,294 bytes: about the bus rate
-// The reference loop of the rate benchmarks keeps this many reads queued.
-constexpr int BARE_LOOP_QUEUED = 4;
+// The reference loop keeps four reads queued whatever depth the reader uses.
+constexpr int REFERENCE_QUEUED_READS = 4;
+
 constexpr int PICTURE_ID = 1000;
 constexpr double CHUNKS_PER_PICTURE = double(SIM_MARKER_BYTES + SIM_PICTURE_BYTES) / CHUNK_SIZE;
 
@@ -194,18 +197,28 @@ LONGLONG FileSize(const char* path)
     return (static_cast<LONGLONG>(data.nFileSizeHigh) << 32) | data.nFileSizeLow;
 }
 
-// Puts the sensor at `rate` with `faults` and brings it to streaming
-// through `device`; the log and counters then start afresh.
-bool StartSensorStream(sim::Control& control, CImageDevice& device, DWORD rate, DWORD faults = 0)
+// What the sensor does besides streaming: its faults and its buffer.
+struct SensorCondition {
+    DWORD faults = 0;
+    DWORD flakyEvery = 0; // for SIM_FAULT_FLAKY_READS
+    DWORD fifoBytes = SIM_FIFO_BYTES;
+};
+
+// Puts the sensor at `rate` under `condition` and brings it to streaming
+// through `device`; the log and counters then start afresh. The faults
+// come only once it streams, so that the handshake is not spoilt.
+bool StartSensorStream(sim::Control& control, CImageDevice& device, DWORD rate,
+                       const SensorCondition& condition = SensorCondition())
 {
     control.ResetState(0);
     sim::SetInterfacePresent(0, TRUE);
     control.SetRate(0, rate);
+    control.SetFifoSize(0, condition.fifoBytes);
     if (!device.Connect() || !device.StartImaging(DEFAULT_SENSOR_SETTINGS)) {
         std::fprintf(stderr, "the simulated sensor did not start streaming\n");
         return false;
     }
-    control.SetFaults(0, faults);
+    control.SetFaults(0, condition.faults, 0, 0, condition.flakyEvery);
     control.ClearLog(0);
     return true;
 }
@@ -266,7 +279,7 @@ double BenchCeiling(double runMs)
     std::printf("platform ceiling, bare 512-byte reads flat out on a second handle (bus %.0f B/s = %.0f reads/s):\n",
                 BUS_BYTES_PER_SECOND, BUS_BYTES_PER_SECOND / CHUNK_SIZE);
     double ceiling = 0;
-    for (int inFlight : {1, BARE_LOOP_QUEUED, static_cast<int>(RING_SLOTS)}) {
+    for (int inFlight : {1, REFERENCE_QUEUED_READS, static_cast<int>(RING_SLOTS)}) {
         const double reads = BareReadsPerSecond(inFlight, runMs);
         std::printf("  %d in flight: %8.0f reads/s, %.2f MB/s, %.2f x the bus rate\n", inFlight, reads,
                     reads * CHUNK_SIZE / 1e6, reads * CHUNK_SIZE / BUS_BYTES_PER_SECOND);
@@ -376,46 +389,47 @@ private:
     std::thread m_thread;
 };
 
-// Bytes the sensor dropped during a capture of `seconds` at `rate`.
-DWORD DroppedAt(CBenchWindow& window, DWORD rate, DWORD faults, double seconds)
+// The sensor's counters after `read` has read it for `seconds` at `rate`
+// under `condition`; overflow ~0 if it did not stream.
+template <typename Read>
+SIM_STATUS StatusAfter(DWORD rate, const SensorCondition& condition, Read read)
 {
     sim::Control control;
     CImageDevice device;
-    if (!StartSensorStream(control, device, rate, faults))
-        return ~0u;
-    RunCapture(device, window, seconds, [] {});
     SIM_STATUS status = {};
+    status.overflowBytes = ~0ul;
+    if (!StartSensorStream(control, device, rate, condition))
+        return status;
+    read(device);
     control.GetStatus(0, status);
     control.ResetState(0);
-    return status.overflowBytes;
+    return status;
 }
 
-// Bytes the sensor dropped at `rate` while only a bare loop with four
-// reads queued read it: whether the platform itself keeps up.
-DWORD BareLoopDroppedAt(DWORD rate, DWORD faults, double seconds)
+// During a capture of `seconds` at `rate`.
+SIM_STATUS CaptureStatusAt(CBenchWindow& window, DWORD rate, const SensorCondition& condition, double seconds)
 {
-    sim::Control control;
-    CImageDevice device;
-    if (!StartSensorStream(control, device, rate, faults))
-        return ~0u;
-    BareReadsPerSecond(BARE_LOOP_QUEUED, seconds * 1000);
-    SIM_STATUS status = {};
-    control.GetStatus(0, status);
-    control.ResetState(0);
-    return status.overflowBytes;
+    return StatusAfter(rate, condition, [&](CImageDevice& device) { RunCapture(device, window, seconds, [] {}); });
+}
+
+// While only the reference loop read it: whether the platform itself keeps up.
+SIM_STATUS BareLoopStatusAt(DWORD rate, const SensorCondition& condition, double seconds)
+{
+    return StatusAfter(rate, condition,
+                       [&](CImageDevice&) { BareReadsPerSecond(REFERENCE_QUEUED_READS, seconds * 1000); });
 }
 
 // From the bus rate down in steps of 10 pictures/s, the first rate at
 // which the sensor drops nothing; first, for reference, what a bare loop
 // drops at the bus rate under the same condition.
-void BenchHighestRate(CBenchWindow& window, const char* condition, DWORD faults, double seconds)
+void BenchHighestRate(CBenchWindow& window, const char* title, const SensorCondition& condition, double seconds)
 {
-    std::printf("highest rate with nothing dropped, %s (%.0f s a step):\n", condition, seconds);
-    std::printf("  bare loop, %d queued, %lu pictures/s: %lu bytes dropped\n", BARE_LOOP_QUEUED,
+    std::printf("highest rate with nothing dropped, %s (%.0f s a step):\n", title, seconds);
+    std::printf("  bare loop, %d queued, %lu pictures/s: %lu bytes dropped\n", REFERENCE_QUEUED_READS,
                 static_cast<unsigned long>(BUS_RATE_PICTURES),
-                static_cast<unsigned long>(BareLoopDroppedAt(BUS_RATE_PICTURES, faults, seconds)));
+                BareLoopStatusAt(BUS_RATE_PICTURES, condition, seconds).overflowBytes);
     for (DWORD rate = BUS_RATE_PICTURES; rate >= 10; rate = rate == BUS_RATE_PICTURES ? 90 : rate - 10) {
-        const DWORD dropped = DroppedAt(window, rate, faults, seconds);
+        const DWORD dropped = CaptureStatusAt(window, rate, condition, seconds).overflowBytes;
         std::printf("  %3lu pictures/s: %lu bytes dropped\n", static_cast<unsigned long>(rate),
                     static_cast<unsigned long>(dropped));
         if (dropped == 0) {
@@ -427,25 +441,74 @@ void BenchHighestRate(CBenchWindow& window, const char* condition, DWORD faults,
     std::printf("  => none down to 10 pictures/s\n");
 }
 
-void BenchRates(CBenchWindow& window, double seconds)
+void BenchHighestRates(CBenchWindow& window, double seconds)
 {
-    BenchHighestRate(window, "quiet", 0, seconds);
+    BenchHighestRate(window, "quiet", SensorCondition(), seconds);
     {
         CBusyCore busy;
-        BenchHighestRate(window, "one core kept busy", 0, seconds);
+        BenchHighestRate(window, "one core kept busy", SensorCondition(), seconds);
     }
-    BenchHighestRate(window, "every second read empty", SIM_FAULT_ZERO_READS, seconds);
+    SensorCondition emptyReads;
+    emptyReads.faults = SIM_FAULT_ZERO_READS;
+    BenchHighestRate(window, "every second read empty", emptyReads, seconds);
+}
+
+constexpr DWORD FLAKY_ONE_IN = 50;
+constexpr DWORD SMALL_FIFO_BYTES = 8 * 1024;
+
+// A row at the bus rate: a long run, or a sensor that fails or holds less.
+struct BusRateRow {
+    const char* name; // to run it alone
+    const char* title;
+    SensorCondition condition;
+    double seconds;
+};
+
+const BusRateRow BUS_RATE_ROWS[] = {
+    {"flaky", "one read in fifty fails, 30 s", {SIM_FAULT_FLAKY_READS, FLAKY_ONE_IN, SIM_FIFO_BYTES}, 30},
+    {"long", "10 minutes", {}, 600},
+    {"fifo", "8 KB sensor buffer, 60 s", {0, 0, SMALL_FIFO_BYTES}, 60},
+};
+
+void BenchAtBusRate(CBenchWindow& window, const BusRateRow& row)
+{
+    std::printf("at the bus rate (%lu pictures/s), %s:\n", static_cast<unsigned long>(BUS_RATE_PICTURES), row.title);
+    const SIM_STATUS bare = BareLoopStatusAt(BUS_RATE_PICTURES, row.condition, row.seconds);
+    std::printf("  bare loop, %d queued: %lu bytes dropped at the sensor (%lu of %lu reads failed)\n",
+                REFERENCE_QUEUED_READS, bare.overflowBytes, bare.flakyReads, bare.readRequests);
+    const SIM_STATUS capture = CaptureStatusAt(window, BUS_RATE_PICTURES, row.condition, row.seconds);
+    std::printf("  capture reader:      %lu bytes dropped at the sensor (%lu of %lu reads failed)\n",
+                capture.overflowBytes, capture.flakyReads, capture.readRequests);
+}
+
+// Every row, or only the one named: "highest" or a bus-rate row's name.
+bool BenchRates(CBenchWindow& window, double stepSeconds, const char* only)
+{
+    bool known = !only || std::strcmp(only, "highest") == 0;
+    if (known)
+        BenchHighestRates(window, stepSeconds);
+    for (const BusRateRow& row : BUS_RATE_ROWS) {
+        if (!only || std::strcmp(only, row.name) == 0) {
+            BenchAtBusRate(window, row);
+            known = true;
+        }
+    }
+    if (!known)
+        std::fprintf(stderr, "no row '%s' (highest flaky long fifo)\n", only);
+    return known;
 }
 
 } // namespace
 
-// capture_bench [seconds]        painters, ceiling, end to end (60 s by default)
-// capture_bench rates [seconds]  highest rate with nothing dropped (20 s a step)
+// capture_bench [seconds]              painters, ceiling, end to end (60 s by default)
+// capture_bench rates [seconds [row]]  highest rate with nothing dropped (20 s a step), and
+//                                      the bus-rate rows; row: highest, flaky, long or fifo alone
 int main(int argc, char** argv)
 {
     const bool rates = argc > 1 && std::strcmp(argv[1], "rates") == 0;
     const int seconds = argc > (rates ? 2 : 1) ? std::atoi(argv[rates ? 2 : 1])
                                                : (rates ? DEFAULT_STEP_SECONDS : DEFAULT_STREAM_SECONDS);
+    const char* onlyRow = rates && argc > 3 ? argv[3] : nullptr;
     if (!bench::StartSensor())
         return 1;
 
@@ -453,8 +516,9 @@ int main(int argc, char** argv)
     CBenchWindow window;
     app.m_pMainWnd = &window.Main();
 
+    bool ok = true;
     if (rates) {
-        BenchRates(window, seconds);
+        ok = BenchRates(window, seconds, onlyRow);
     } else {
         BenchPainters(window);
         const double ceiling = BenchCeiling(CEILING_RUN_MS);
@@ -462,5 +526,5 @@ int main(int argc, char** argv)
     }
 
     app.m_pMainWnd = nullptr;
-    return 0;
+    return ok ? 0 : 1;
 }

@@ -34,6 +34,35 @@ DWORD Fnv1a(const BYTE* data, size_t size, DWORD hash)
     return hash;
 }
 
+int RunProgram(const std::string& program, const std::string& arguments, std::string* output)
+{
+    char folder[MAX_PATH];
+    GetTempPathA(MAX_PATH, folder);
+    const std::string outPath = std::string(folder) + "orlavent-test-output.txt";
+    SECURITY_ATTRIBUTES inherit = {sizeof(inherit), nullptr, TRUE};
+    HANDLE out = CreateFileA(outPath.c_str(), GENERIC_WRITE, FILE_SHARE_READ, &inherit, CREATE_ALWAYS, 0, nullptr);
+    STARTUPINFOA startup = {};
+    startup.cb = sizeof(startup);
+    startup.dwFlags = STARTF_USESTDHANDLES;
+    startup.hStdOutput = out;
+    startup.hStdError = out;
+    PROCESS_INFORMATION process = {};
+    std::string line = "\"" + ProgramFolder() + program + "\" " + arguments;
+    DWORD code = static_cast<DWORD>(-1);
+    if (CreateProcessA(nullptr, &line[0], nullptr, nullptr, TRUE, 0, nullptr, nullptr, &startup, &process)) {
+        WaitForSingleObject(process.hProcess, INFINITE);
+        GetExitCodeProcess(process.hProcess, &code);
+        CloseHandle(process.hProcess);
+        CloseHandle(process.hThread);
+    }
+    CloseHandle(out);
+    std::vector<BYTE> text;
+    if (output && ReadWholeFile(outPath.c_str(), text))
+        output->assign(text.begin(), text.end());
+    DeleteFileA(outPath.c_str());
+    return static_cast<int>(code);
+}
+
 namespace {
 
 const char TEST_WINDOW_CLASS[] = "OrlaventTestWindow";

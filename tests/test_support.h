@@ -27,6 +27,11 @@ bool ReadWholeFile(const char* path, std::vector<BYTE>& bytes);
 // FNV-1a 32, as the simulated sensor hashes what it delivers.
 DWORD Fnv1a(const BYTE* data, size_t size, DWORD hash = SIM_FNV_OFFSET);
 
+// Runs `program`, next to the test program, with `arguments` and waits for
+// it; its standard output and error land in `output`. Returns the exit
+// code, or -1 if it did not run.
+int RunProgram(const std::string& program, const std::string& arguments, std::string* output = nullptr);
+
 // A visible popup window with a client area of width x height pixels
 // filled with one colour, destroyed with the object.
 class CTestWindow {

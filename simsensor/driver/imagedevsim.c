@@ -7,7 +7,11 @@
 #include "sensor.h"
 
 #define SENSOR_INTERFACE_GUID L"{1b65bedd-1d6a-11d6-807d-82b3dab6c625}"
-#define TICK_100NS (-10 * 10000LL) /* relative 10 ms: the stream's pacing step */
+#define IDLE_TICK_100NS (-10 * 10000LL) /* relative 10 ms: no sensor streams at a pace */
+/* Relative 1 ms while one does: its bytes then come about as evenly as a
+ * real sensor's, and a small buffer overflows only when the host stalls,
+ * not because a whole tick's bytes arrive at once. */
+#define STREAM_TICK_100NS (-1 * 10000LL)
 
 static const PCWSTR kSensorDeviceNames[SIM_MAX_DEVICES] = {
     L"\\Device\\ImageDevSim0",
@@ -242,16 +246,20 @@ static NTSTATUS NTAPI Dispatch(PDEVICE_OBJECT device, PIRP irp)
 
 /* ---- pacing thread ------------------------------------------------------- */
 
-static void TickSensor(SENSOR* sensor)
+/* Returns whether the sensor streams at a pace. */
+static BOOLEAN TickSensor(SENSOR* sensor)
 {
     LIST_ENTRY done;
+    BOOLEAN paced;
     KIRQL irql;
 
     InitializeListHead(&done);
     KeAcquireSpinLock(&sensor->lock, &irql);
     SensorTick(sensor, &done);
+    paced = StreamIsPaced(sensor);
     KeReleaseSpinLock(&sensor->lock, irql);
     CompleteIrpList(&done);
+    return paced;
 }
 
 static void NTAPI PacerMain(PVOID context)
@@ -260,10 +268,12 @@ static void NTAPI PacerMain(PVOID context)
     ULONG i;
 
     UNREFERENCED_PARAMETER(context);
-    tick.QuadPart = TICK_100NS;
+    tick.QuadPart = IDLE_TICK_100NS;
     while (KeWaitForSingleObject(&g_pacerStop, Executive, KernelMode, FALSE, &tick) == STATUS_TIMEOUT) {
+        BOOLEAN paced = FALSE;
         for (i = 0; i < SIM_MAX_DEVICES; ++i)
-            TickSensor(SensorAt(i));
+            paced |= TickSensor(SensorAt(i));
+        tick.QuadPart = paced ? STREAM_TICK_100NS : IDLE_TICK_100NS;
     }
     PsTerminateSystemThread(STATUS_SUCCESS);
 }

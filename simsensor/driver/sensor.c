@@ -294,8 +294,20 @@ BOOLEAN SensorRefusesWrite(const SENSOR* sensor, const UCHAR* bytes, ULONG lengt
     return (sensor->faultFlags & SIM_FAULT_REFUSE_START) && length == 1 && bytes[0] == CMD_START_STREAM;
 }
 
+/* What the sensor made since the last tick goes, in order, to the reads
+ * waiting for it and into the FIFO: a waiting read takes bytes as they
+ * come, so the FIFO keeps only what no read was there for, and loses what
+ * it has no room for. */
 void SensorTick(SENSOR* sensor, PLIST_ENTRY done)
 {
-    StreamFeedFifo(sensor);
-    SensorServeReads(sensor, done);
+    ULONG due = StreamDueSinceTick(sensor);
+    ULONG made;
+
+    SensorServeStream(sensor, done);
+    while (due > 0 && (made = StreamFillFifo(sensor, due)) > 0) {
+        due -= made;
+        SensorServeStream(sensor, done);
+    }
+    if (due > 0)
+        StreamOverflow(sensor, due);
 }

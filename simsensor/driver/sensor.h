@@ -100,8 +100,9 @@ void SensorDeviceReset(SENSOR* sensor);
 void SensorTick(SENSOR* sensor, PLIST_ENTRY done);
 
 /* sensor_io.c: the sensor's IRP handlers and its queue of waiting reads
- * (the two queue functions are called with the lock held). */
+ * (the queue functions are called with the lock held). */
 void SensorServeReads(SENSOR* sensor, PLIST_ENTRY done);
+void SensorServeStream(SENSOR* sensor, PLIST_ENTRY done);
 void SensorCancelAllReads(SENSOR* sensor, NTSTATUS status, PFILE_OBJECT onlyFile, PLIST_ENTRY done);
 void SensorReleaseHeld(SENSOR* sensor, PLIST_ENTRY done);
 NTSTATUS SensorCreate(SENSOR* sensor, PIRP irp);
@@ -123,7 +124,10 @@ void StreamStart(SENSOR* sensor);
 void StreamStop(SENSOR* sensor);
 BOOLEAN SensorIsSilent(const SENSOR* sensor);
 BOOLEAN StreamIsFlatOut(const SENSOR* sensor);
+BOOLEAN StreamIsPaced(const SENSOR* sensor);
 ULONG StreamGenerate(SENSOR* sensor, UCHAR* out, ULONG length);
-void StreamFeedFifo(SENSOR* sensor);
+ULONG StreamDueSinceTick(SENSOR* sensor);
+ULONG StreamFillFifo(SENSOR* sensor, ULONG length);
+void StreamOverflow(SENSOR* sensor, ULONG length);
 
 #endif /* SENSOR_H */

@@ -74,13 +74,29 @@ static void ServeRead(SENSOR* sensor, PIRP irp)
     FillRead(sensor, irp);
 }
 
-void SensorServeReads(SENSOR* sensor, PLIST_ENTRY done)
+/* A reply ends a waiting read at once, however short. The paced stream
+ * ends one only once it can fill it, as a bulk transfer ends full, or when
+ * the FIFO can hold no more for it, or a replay has run out. */
+static BOOLEAN CanServe(const SENSOR* sensor, PIRP irp, BOOLEAN whole)
+{
+    ULONG length = IoGetCurrentIrpStackLocation(irp)->Parameters.Read.Length;
+    const SENSOR_FIFO* fifo = &sensor->fifo;
+
+    if (!HasOutput(sensor))
+        return FALSE;
+    return !whole || fifo->count >= length || fifo->count >= fifo->limit || ReplayRanOut(sensor);
+}
+
+/* Oldest first, so the FIFO's bytes go out in order. */
+static void ServeWaiting(SENSOR* sensor, BOOLEAN whole, PLIST_ENTRY done)
 {
     PLIST_ENTRY entry = sensor->pendingReads.Flink;
 
-    while (entry != &sensor->pendingReads && HasOutput(sensor)) {
+    while (entry != &sensor->pendingReads) {
         PLIST_ENTRY next = entry->Flink;
         PIRP irp = CONTAINING_RECORD(entry, IRP, Tail.Overlay.ListEntry);
+        if (!CanServe(sensor, irp, whole))
+            break;
         if (IoSetCancelRoutine(irp, NULL) != NULL) {
             RemoveEntryList(entry);
             sensor->status.pendingReads--;
@@ -89,6 +105,16 @@ void SensorServeReads(SENSOR* sensor, PLIST_ENTRY done)
         }
         entry = next;
     }
+}
+
+void SensorServeReads(SENSOR* sensor, PLIST_ENTRY done)
+{
+    ServeWaiting(sensor, FALSE, done);
+}
+
+void SensorServeStream(SENSOR* sensor, PLIST_ENTRY done)
+{
+    ServeWaiting(sensor, TRUE, done);
 }
 
 /* onlyFile NULL: every waiting read; otherwise those of one handle. */
@@ -333,7 +359,8 @@ NTSTATUS SensorRead(SENSOR* sensor, PIRP irp)
         KeReleaseSpinLock(&sensor->lock, irql);
         return overlong ? CompleteOverlong(irp, length) : CompleteNow(irp, STATUS_SUCCESS, 0);
     }
-    if (length == 0 || HasOutput(sensor)) {
+    /* Reads are served in the order they came: none overtakes one that waits. */
+    if (IsListEmpty(&sensor->pendingReads) && (length == 0 || HasOutput(sensor))) {
         ServeRead(sensor, irp);
         KeReleaseSpinLock(&sensor->lock, irql);
         return CompleteServed(irp);

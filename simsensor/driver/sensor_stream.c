@@ -208,31 +208,49 @@ static ULONG StreamBytesDue(SENSOR* sensor)
     return due;
 }
 
-/* What the sensor produced since the last tick goes into the FIFO; what
- * does not fit is lost, as a sensor drops what its buffer cannot hold. */
-void StreamFeedFifo(SENSOR* sensor)
+BOOLEAN StreamIsPaced(const SENSOR* sensor)
+{
+    return sensor->status.streaming && sensor->rate != SIM_RATE_FLAT_OUT && !SensorIsSilent(sensor);
+}
+
+/* Stream bytes the paced sensor made since the last tick; none when it
+ * does not stream at a pace. */
+ULONG StreamDueSinceTick(SENSOR* sensor)
+{
+    if (!StreamIsPaced(sensor)) {
+        sensor->lastTick = SensorNow100ns();
+        return 0;
+    }
+    return StreamBytesDue(sensor);
+}
+
+/* Up to `length` next stream bytes into the FIFO, as many as it has room
+ * for; fewer once a replay that does not loop has run out. */
+ULONG StreamFillFifo(SENSOR* sensor, ULONG length)
 {
     SENSOR_FIFO* fifo = &sensor->fifo;
-    ULONG due, produced;
+    ULONG filled = 0;
 
-    if (!sensor->status.streaming || sensor->rate == SIM_RATE_FLAT_OUT || SensorIsSilent(sensor)) {
-        sensor->lastTick = SensorNow100ns();
-        return;
-    }
-    due = StreamBytesDue(sensor);
-    while (due > 0 && fifo->count < fifo->limit) {
+    while (filled < length && fifo->count < fifo->limit) {
         ULONG tail = (fifo->head + fifo->count) % SIM_FIFO_BYTES;
         ULONG run = tail >= fifo->head ? SIM_FIFO_BYTES - tail : fifo->head - tail;
+        ULONG produced;
         if (run > fifo->limit - fifo->count)
             run = fifo->limit - fifo->count;
-        if (run > due)
-            run = due;
+        if (run > length - filled)
+            run = length - filled;
         produced = StreamGenerate(sensor, fifo->data + tail, run);
         fifo->count += produced;
-        due -= run;
+        filled += produced;
         if (produced < run)
-            return; /* a replay that has run out */
+            break;
     }
-    if (due > 0)
-        sensor->status.overflowBytes += StreamGenerate(sensor, NULL, due);
+    return filled;
+}
+
+/* Stream bytes made with no room for them are lost, as a sensor drops
+ * what its buffer cannot hold. */
+void StreamOverflow(SENSOR* sensor, ULONG length)
+{
+    sensor->status.overflowBytes += StreamGenerate(sensor, NULL, length);
 }
