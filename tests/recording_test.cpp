@@ -15,7 +15,7 @@
 
 #include "recording/capture_file.h"
 #include "recording/picture_files.h"
-#include "tests/inspect_support.h"
+#include "tests/recording_support.h"
 #include "tests/test_support.h"
 
 using inspect::PictureKind;

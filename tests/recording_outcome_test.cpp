@@ -17,7 +17,7 @@
 #include <string>
 #include <vector>
 
-#include "tests/inspect_support.h"
+#include "tests/recording_support.h"
 #include "tests/test_support.h"
 
 using namespace inspect_test;

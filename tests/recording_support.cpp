@@ -1,4 +1,4 @@
-#include "tests/inspect_support.h"
+#include "tests/recording_support.h"
 
 #include "tests/test_support.h"
 

@@ -1,4 +1,4 @@
-// inspect_support.h - what the tests of orlavent-inspect share: hand-made
+// recording_support.h - what the tests of orlavent-inspect share: hand-made
 // streams, files shared as the recorder shares C:\1.txt, and the program
 // itself run in a process of its own.
 #pragma once
