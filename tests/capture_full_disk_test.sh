@@ -1,6 +1,6 @@
 #!/bin/sh
-# The capture file on a disk that fills up: the writer on its own, then the
-# capture reader against the simulated sensor. A file size limit (ulimit -f,
+# The capture file on a disk that fills up, through the capture reader
+# against the simulated sensor. A file size limit (ulimit -f,
 # in 512-byte blocks) fails every write past 1 MiB as a full disk does, for
 # any user, in any namespace and with nothing mounted.
 #   capture_full_disk_test.sh WINE_RUN TEST_EXE...

@@ -14,8 +14,6 @@ const char SENSOR_PATH[] = "\\\\?\\root#imagedev#0000#{1b65bedd-1d6a-11d6-807d-8
 const DWORD CHUNK = 512;
 const std::vector<BYTE> START_STREAM = {0xA1};
 const std::vector<BYTE> STOP_STREAM = {0x11, 0x00, 0x01};
-const std::vector<BYTE> QUERY = {0x9A};
-const size_t QUERY_REPLY_BYTES = 4;
 const DWORD WAIT_MS = 5000;
 
 // One overlapped read, as the capture reader issues them.
@@ -167,37 +165,6 @@ TEST_F(SimSensorTest, FlakyFailsEveryNthReadAndTheStreamLosesNothing)
     EXPECT_TRUE(std::equal(stream.begin(), stream.end(), recording.begin())) << "stream bytes lost or repeated";
     EXPECT_EQ(2u, Status().flakyReads);
     EXPECT_EQ(stream.size(), Status().bytesDelivered);
-}
-
-// With one read waiting in the driver, a second fails at once as busy and
-// is not taken; the first is then served, and so is a read that comes
-// when none waits.
-TEST_F(SimSensorTest, SingleReadRefusesASecondReadAndServesTheFirst)
-{
-    ASSERT_TRUE(m_sim.SetFaults(0, SIM_FAULT_SINGLE_READ));
-    RawRead first, second;
-    Issue(first);
-    EXPECT_EQ(static_cast<DWORD>(ERROR_IO_PENDING), first.issueError);
-    Issue(second);
-    EXPECT_EQ(static_cast<DWORD>(ERROR_BUSY), second.issueError) << "not refused at once";
-    EXPECT_FALSE(second.issued);
-    SIM_STATUS status = Status();
-    EXPECT_EQ(1u, status.pendingReads);
-    EXPECT_EQ(1u, status.busyReads);
-    EXPECT_EQ(1u, status.readRequests) << "a refused read was counted as taken";
-
-    Write(QUERY);
-    Finish(first);
-    EXPECT_EQ(static_cast<DWORD>(ERROR_SUCCESS), first.error);
-    EXPECT_EQ(QUERY_REPLY_BYTES, first.count);
-
-    Write(QUERY);
-    RawRead third;
-    Issue(third);
-    Finish(third);
-    EXPECT_EQ(static_cast<DWORD>(ERROR_SUCCESS), third.error);
-    EXPECT_EQ(QUERY_REPLY_BYTES, third.count);
-    EXPECT_EQ(1u, Status().busyReads);
 }
 
 // Reads that wait take the stream as it comes; the sensor's buffer then
