@@ -118,6 +118,9 @@ typedef struct SIM_RATE_ARG {
                                          * the dispatch routine; its bytes stay for the next read */
 #define SIM_FAULT_SINGLE_READ   0x10000 /* a read that comes while another read is kept (waiting or held) fails at
                                          * once with STATUS_DEVICE_BUSY, as with a driver that takes one at a time */
+#define SIM_FAULT_BUSY_LATE     0x20000 /* a driver that takes one read at a time and refuses the next through its
+                                         * completion: the read is left pending, then completed with
+                                         * STATUS_DEVICE_BUSY at the next tick */
 /* Requests held by HOLD_READS and HOLD_RESET are completed (cancelled) when
  * the fault script is replaced or the device is reset to power-on state. */
 
@@ -167,7 +170,7 @@ typedef struct SIM_STATUS {
     unsigned long replayPosition;  /* next byte of it to stream */
     unsigned long fifoBytes;       /* size of the output buffer */
     unsigned long flakyReads;      /* reads failed by FLAKY_READS */
-    unsigned long busyReads;       /* reads refused by SINGLE_READ (not counted as read requests) */
+    unsigned long busyReads;       /* reads refused by SINGLE_READ or BUSY_LATE (not counted as read requests) */
     unsigned char regs[256];       /* last value written to each register */
 } SIM_STATUS;
 

@@ -208,6 +208,30 @@ TEST_F(SimSensorTest, TheBufferSizeLimitsWhatTheSensorKeeps)
     EXPECT_EQ(static_cast<DWORD>(SIM_FIFO_BYTES), Status().fifoBytes);
 }
 
+// A driver that takes one read at a time refuses the second while the first
+// waits: at once (singleread), or through the completion of a read it left
+// pending (busylate). The first read is not disturbed.
+TEST_F(SimSensorTest, AOneReadDriverRefusesTheSecondAtOnceOrThroughItsCompletion)
+{
+    const struct {
+        DWORD fault;
+        DWORD issueError;
+    } drivers[] = {{SIM_FAULT_SINGLE_READ, ERROR_BUSY}, {SIM_FAULT_BUSY_LATE, ERROR_IO_PENDING}};
+    for (const auto& driver : drivers) {
+        ASSERT_TRUE(m_sim.SetFaults(0, driver.fault));
+        RawRead first, second;
+        Issue(first);
+        Issue(second);
+        Finish(second);
+        EXPECT_EQ(driver.issueError, second.issueError) << driver.fault;
+        EXPECT_EQ(static_cast<DWORD>(ERROR_BUSY), second.error) << driver.fault;
+        EXPECT_EQ(WAIT_TIMEOUT, WaitForSingleObject(first.overlapped.hEvent, 0)) << driver.fault;
+        CancelIo(m_hDevice);
+        Finish(first);
+    }
+    EXPECT_EQ(2u, Status().busyReads);
+}
+
 int RunSimctl(const std::string& arguments, std::string& output)
 {
     return testing_support::RunProgram("simctl.exe", arguments, &output);
@@ -220,7 +244,7 @@ TEST_F(SimSensorTest, SimctlTakesEveryFaultWordAndRefusesOthers)
 {
     std::string output;
     EXPECT_EQ(0, RunSimctl("fault noquery badack=4 once nosync silent=9 nomarkers still zeroreads holdreads "
-                           "holdreset refusestart shortquery badsync noack=2 overlong flaky=3 singleread 1",
+                           "holdreset refusestart shortquery badsync noack=2 overlong flaky=3 singleread busylate 1",
                            output))
         << output;
 

@@ -334,6 +334,7 @@ static void DeleteAllDevices(void)
             KeAcquireSpinLock(&sensor->lock, &irql);
             SensorCancelAllReads(sensor, STATUS_CANCELLED, NULL, &done);
             SensorReleaseHeld(sensor, &done);
+            SensorRefuseBusy(sensor, &done);
             SensorSetReplay(sensor, 0, FALSE);
             KeReleaseSpinLock(&sensor->lock, irql);
             CompleteIrpList(&done);

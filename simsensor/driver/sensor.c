@@ -33,6 +33,7 @@ void SensorInit(SENSOR* sensor, ULONG index)
     KeInitializeSpinLock(&sensor->lock);
     InitializeListHead(&sensor->pendingReads);
     InitializeListHead(&sensor->heldRequests);
+    InitializeListHead(&sensor->busyReads);
     SensorPowerOn(sensor, NULL);
 }
 
@@ -109,6 +110,7 @@ void SensorPowerOn(SENSOR* sensor, PLIST_ENTRY done)
     if (done) {
         SensorCancelAllReads(sensor, STATUS_CANCELLED, NULL, done);
         SensorReleaseHeld(sensor, done);
+        SensorRefuseBusy(sensor, done);
     }
     FreeReplay(sensor);
     StreamStop(sensor);
@@ -303,6 +305,7 @@ void SensorTick(SENSOR* sensor, PLIST_ENTRY done)
     ULONG due = StreamDueSinceTick(sensor);
     ULONG made;
 
+    SensorRefuseBusy(sensor, done);
     SensorServeStream(sensor, done);
     while (due > 0 && (made = StreamFillFifo(sensor, due)) > 0) {
         due -= made;

@@ -45,6 +45,7 @@ typedef struct SENSOR {
     KSPIN_LOCK lock;
     LIST_ENTRY pendingReads;  /* read IRPs, linked through Tail.Overlay.ListEntry */
     LIST_ENTRY heldRequests;  /* IRPs a HOLD fault keeps, without a cancel routine */
+    LIST_ENTRY busyReads;     /* reads BUSY_LATE refuses at the next tick, without a cancel routine */
     BOOLEAN oddReadNext;      /* ZERO_READS, OVERLONG_READS: the next read is the faulty one */
     ULONG readsSinceFlaky;    /* FLAKY_READS: reads served since the last one it failed */
 
@@ -105,6 +106,7 @@ void SensorServeReads(SENSOR* sensor, PLIST_ENTRY done);
 void SensorServeStream(SENSOR* sensor, PLIST_ENTRY done);
 void SensorCancelAllReads(SENSOR* sensor, NTSTATUS status, PFILE_OBJECT onlyFile, PLIST_ENTRY done);
 void SensorReleaseHeld(SENSOR* sensor, PLIST_ENTRY done);
+void SensorRefuseBusy(SENSOR* sensor, PLIST_ENTRY done);
 NTSTATUS SensorCreate(SENSOR* sensor, PIRP irp);
 NTSTATUS SensorClose(SENSOR* sensor, PIRP irp);
 NTSTATUS SensorCleanup(SENSOR* sensor, PIRP irp);

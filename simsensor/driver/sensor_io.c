@@ -150,6 +150,18 @@ void SensorReleaseHeld(SENSOR* sensor, PLIST_ENTRY done)
     sensor->status.heldRequests = 0;
 }
 
+/* The refusal of a read BUSY_LATE left pending, as its completion. */
+void SensorRefuseBusy(SENSOR* sensor, PLIST_ENTRY done)
+{
+    while (!IsListEmpty(&sensor->busyReads)) {
+        PLIST_ENTRY entry = RemoveHeadList(&sensor->busyReads);
+        PIRP irp = CONTAINING_RECORD(entry, IRP, Tail.Overlay.ListEntry);
+        irp->IoStatus.Status = STATUS_DEVICE_BUSY;
+        irp->IoStatus.Information = 0;
+        InsertTailList(done, entry);
+    }
+}
+
 void CompleteIrpList(PLIST_ENTRY done)
 {
     while (!IsListEmpty(done)) {
@@ -266,12 +278,13 @@ static BOOLEAN IsHeldRead(PLIST_ENTRY entry)
     return IoGetCurrentIrpStackLocation(irp)->MajorFunction == IRP_MJ_READ;
 }
 
-/* SINGLE_READ: a read the driver keeps, waiting or held, bars the next. */
+/* SINGLE_READ, BUSY_LATE: a read the driver keeps, waiting or held, bars
+ * the next. */
 static BOOLEAN RefusesAsBusy(const SENSOR* sensor)
 {
     PLIST_ENTRY entry;
 
-    if (!(sensor->faultFlags & SIM_FAULT_SINGLE_READ))
+    if (!(sensor->faultFlags & (SIM_FAULT_SINGLE_READ | SIM_FAULT_BUSY_LATE)))
         return FALSE;
     if (sensor->status.pendingReads > 0)
         return TRUE;
@@ -348,6 +361,12 @@ NTSTATUS SensorRead(SENSOR* sensor, PIRP irp)
     }
     if (RefusesAsBusy(sensor)) {
         sensor->status.busyReads++;
+        if (sensor->faultFlags & SIM_FAULT_BUSY_LATE) {
+            IoMarkIrpPending(irp);
+            InsertTailList(&sensor->busyReads, &irp->Tail.Overlay.ListEntry);
+            KeReleaseSpinLock(&sensor->lock, irql);
+            return STATUS_PENDING;
+        }
         KeReleaseSpinLock(&sensor->lock, irql);
         return CompleteNow(irp, STATUS_DEVICE_BUSY, 0);
     }
