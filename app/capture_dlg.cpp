@@ -70,8 +70,15 @@ void CCaptureDlg::PlacePicture()
         picture->MoveWindow(PICTURE_LEFT, PICTURE_TOP, PICTURE_WINDOW_WIDTH, PICTURE_WINDOW_HEIGHT, TRUE);
 }
 
+// A handshake under a running reader would send stop-stream and the query
+// on its handle, and its reads would take the reply: the capture is
+// stopped in order first, as Stop does.
 void CCaptureDlg::OnOK()
 {
+    if (m_device.IsCapturing()) {
+        StopShowing();
+        TellCaptureProblems();
+    }
     if (m_device.Connect())
         MessageBox("Connect Succeed", "Connect", MB_ICONINFORMATION | MB_OK);
     else
@@ -105,16 +112,17 @@ void CCaptureDlg::OnShowImage()
 // stream stopped, before the button says so. The chunks the reader handed
 // over up to its end are dropped, not painted after the next start; the
 // last picture stays on the screen.
-void CCaptureDlg::StopShowing()
+void CCaptureDlg::StopShowing(DWORD drainMs)
 {
-    m_device.StopCapture();
+    m_device.StopCapture(drainMs);
     KillTimer(m_hWnd, CHUNK_PAINT_TIMER);
     m_picture.Restart(m_hWnd);
     if (CWnd* button = GetDlgItem(IDC_SHOW_IMAGE))
         button->SetWindowText(CAPTION_SHOW_IMAGE);
 }
 
-// Each start paints its stream from the top-left corner.
+// Each start paints its stream from the top-left corner. A reader that
+// cannot be made is told (its problem is posted) and the button stays.
 void CCaptureDlg::StartShowing(CWnd* button)
 {
     m_picture.Restart(m_hWnd);
@@ -122,9 +130,9 @@ void CCaptureDlg::StartShowing(CWnd* button)
         MessageBox("Catch Image Fail", "Catch", MB_ICONERROR | MB_OK);
         return;
     }
-    button->SetWindowText(CAPTION_STOP);
     m_device.SetChunkQueue(&m_picture.Queue());
-    m_device.StartCapture();
+    if (m_device.StartCapture())
+        button->SetWindowText(CAPTION_STOP);
 }
 
 void CCaptureDlg::OnInitialMode()
@@ -144,14 +152,16 @@ void CCaptureDlg::OnInitialMode()
 // round trip to the server that the reader and the driver need too, so the
 // window's share stays at a few calls per tick however fast chunks come.
 // Timer messages come after input: a stream never holds a key or a click.
+// While no capture runs nothing can come, and nothing is started.
 LRESULT CCaptureDlg::OnChunkReady(WPARAM, LPARAM)
 {
-    SetTimer(m_hWnd, CHUNK_PAINT_TIMER, CHUNK_PAINT_INTERVAL_MS, nullptr);
+    if (m_device.IsCapturing())
+        SetTimer(m_hWnd, CHUNK_PAINT_TIMER, CHUNK_PAINT_INTERVAL_MS, nullptr);
     return 1;
 }
 
-// The timer stops at a tick with nothing to paint and no picture waiting to
-// be shown as it stands; the next chunk is then announced again.
+// The timer stops at a tick with nothing to paint; the next chunk is then
+// announced again.
 LRESULT CCaptureDlg::OnPaintTimer(WPARAM wParam, LPARAM)
 {
     if (wParam != CHUNK_PAINT_TIMER)
@@ -198,12 +208,13 @@ BOOL CCaptureDlg::OnQueryEndSession()
     return TRUE;
 }
 
-// The process may be ended as soon as this returns: the capture is
-// finished and recorded whole first.
+// The process may be ended as soon as this returns, and Windows ends one
+// that takes more than about 5 s: the capture is finished in order first,
+// the stream stopped, and the file given what the disk takes by then.
 void CCaptureDlg::OnEndSession(BOOL bEnding)
 {
     if (bEnding)
-        StopShowing();
+        StopShowing(END_SESSION_DRAIN_MS);
 }
 
 // The message only says there is news; the problems come from the device

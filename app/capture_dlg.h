@@ -44,7 +44,7 @@ protected:
 private:
     void PlacePicture();
     void StartShowing(CWnd* button);
-    void StopShowing();
+    void StopShowing(DWORD drainMs = STOP_DRAIN_MS);
     void TellCaptureProblems();
 
     BOOL m_bTellingProblems = FALSE;

@@ -2,7 +2,10 @@
 
 #include <cstdio>
 
-const char CAPTURE_FILE_NAME[] = "C:\\1.txt";
+#include "device/capture_session.h"
+#include "stream/stream_format.h"
+
+const char* const CAPTURE_FILE_NAME = CAPTURE_FILE_PATH;
 
 std::string SystemErrorText(DWORD error)
 {
@@ -59,11 +62,27 @@ std::string DescribeCaptureProblem(const CaptureProblem& problem)
                FileHolds(problem.fileBytes) + " The picture goes on; nothing more is recorded.";
     }
     case CaptureProblem::DEVICE_NOT_ANSWERING: {
-        std::string text = "The device stopped answering: " + SystemErrorText(problem.error) + ".\n\n";
+        std::string text = "The device stopped answering: nothing has come from it for " +
+                           std::to_string(SILENCE_TOLD_MS / 1000) + " seconds";
+        if (problem.error)
+            text += " (" + SystemErrorText(problem.error) + ")";
+        text += ".\n\n";
         if (problem.bRecording)
             text += FileHolds(problem.fileBytes) + " ";
-        return text + "Press Stop, check the device and its cable, then Device Connect.";
+        return text + "The capture goes on, and records again if the device comes back. Otherwise press Stop, "
+                      "check the device and its cable, then Device Connect.";
     }
+    case CaptureProblem::BYTES_LOST: {
+        std::string text = "The device lost bytes: picture " + GroupedNumber(problem.pictures) +
+                           " of this capture came damaged (the computer did not read the device in time, or "
+                           "the device's buffer overflowed).\n\n";
+        if (problem.bRecording)
+            text += std::string(CAPTURE_FILE_NAME) + " holds the stream as it came, damaged pictures included. ";
+        return text + "The capture goes on; this is told once per capture.";
+    }
+    case CaptureProblem::NOT_STARTED:
+        return "The capture could not be started: " + SystemErrorText(problem.error) +
+               ".\n\nNothing is shown or recorded. Close other programs, then press Show Image again.";
     }
     return std::string();
 }

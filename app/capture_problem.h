@@ -7,7 +7,7 @@
 #include "device/image_device.h"
 
 // The capture file's name as the operator knows it.
-extern const char CAPTURE_FILE_NAME[];
+extern const char* const CAPTURE_FILE_NAME;
 
 // The message box text: what happened, the system's reason, what the
 // capture file holds and what to do.

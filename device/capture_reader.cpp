@@ -11,10 +11,14 @@
 // its own (capture_writer.h) so that the disk never adds to that time.
 //
 // Real drivers fail a read now and then: a failed read is issued again at
-// once. A driver that takes fewer reads at once than the ring holds is
-// followed at the depth it accepts. What the operator must know (the file
-// cannot be created or written, the device stopped answering) is reported
-// to the window, which tells the operator; the capture goes on.
+// once, at any depth. The device's health is judged by time alone: only
+// failures with no stream byte for PROBE_AFTER_MS make the reader cancel
+// and ask with one read at a time, and no byte for SILENCE_TOLD_MS is told
+// to the operator. A driver that takes fewer reads at once than the ring
+// holds is followed at the depth it accepts. What the operator must know
+// is reported to the window, which tells the operator; the capture goes on.
+#include "device/capture_session.h"
+
 #include <algorithm>
 #include <memory>
 #include <new>
@@ -24,21 +28,15 @@
 #include "device/capture_writer.h"
 #include "device/chunk_notice.h"
 #include "device/device_request.h"
-#include "device/image_device.h"
-#include "device/win_handle.h"
-
-namespace {
-
-const char CAPTURE_FILE_PATH[] = "C:\\1.txt";
-
-// Reads that keep failing, with nothing delivered between, for this long
-// mean the device has stopped answering (unplugged, or broken).
-constexpr DWORD DEVICE_SILENT_MS = 1000;
+#include "stream/capture_splitter.h"
+#include "stream/stream_format.h"
 
 // The ring of queued reads. Slots are issued in ring order and taken back
 // in the same order, from the oldest. A driver that takes fewer reads at
-// once than the ring holds refuses the next one as busy: the ring then
-// keeps to the depth the driver accepted, for the rest of the capture.
+// once than the ring holds refuses the next one as busy when it is issued:
+// the ring then keeps to the reads it had queued, for the rest of the
+// capture. A refusal that comes later, as a completion, is only a failed
+// read (some drivers refuse so while they are briefly busy).
 class CReadRing {
 public:
     CReadRing() : m_oldest(0), m_queued(0), m_depth(RING_SLOTS) {}
@@ -76,9 +74,11 @@ public:
                 return;
             slot.failedAtOnce = !slot.request->IssueRead(hDevice);
             slot.error = slot.failedAtOnce ? GetLastError() : ERROR_SUCCESS;
-            if (slot.failedAtOnce && slot.error == ERROR_BUSY && HeldByDriver() > 0) {
-                m_depth = HeldByDriver();
-                return;
+            if (slot.failedAtOnce && slot.error == ERROR_BUSY) {
+                // Every read it took before is still ours, completed or not.
+                if (Accepted() > 0)
+                    m_depth = Accepted();
+                return; // not queued: a busy driver is asked again later
             }
             ++m_queued;
         }
@@ -106,8 +106,9 @@ public:
     }
 
     // Takes the oldest read back once it has completed; its slot is then
-    // issued again by the next IssueIdle. TRUE on success, with its `count`
-    // bytes at `bytes` until then; on failure `error` says why.
+    // issued again by the next IssueIdle. TRUE on success; on failure
+    // `error` says why. Either way its `count` bytes are at `bytes` until
+    // then.
     BOOL TakeOldest(HANDLE hDevice, const BYTE*& bytes, DWORD& count, DWORD& error)
     {
         Slot& slot = m_slots[m_oldest];
@@ -121,10 +122,6 @@ public:
             error = succeeded ? ERROR_SUCCESS : GetLastError();
         }
         Advance();
-        // Refused as busy after it was taken in (the refusal may come as
-        // a completion): the driver holds as many as are still pending.
-        if (!succeeded && error == ERROR_BUSY && HeldByDriver() > 0)
-            m_depth = std::min(m_depth, HeldByDriver());
         return succeeded;
     }
 
@@ -155,8 +152,7 @@ public:
             DWORD count = 0;
             DWORD error = 0;
             TakeOldest(hDevice, bytes, count, error);
-            if (count > 0)
-                deliver(bytes, count);
+            deliver(bytes, count);
         }
     }
 
@@ -173,15 +169,13 @@ private:
         --m_queued;
     }
 
-    // Queued reads the driver is working on: taken in and not completed.
-    size_t HeldByDriver() const
+    // Queued reads the driver took in, whether it has completed them or not.
+    size_t Accepted() const
     {
-        size_t held = 0;
-        for (size_t i = 0; i < m_queued; ++i) {
-            const Slot& slot = m_slots[(m_oldest + i) % m_slots.size()];
-            held += !slot.failedAtOnce && !slot.request->HasCompleted() ? 1 : 0;
-        }
-        return held;
+        size_t accepted = 0;
+        for (size_t i = 0; i < m_queued; ++i)
+            accepted += m_slots[(m_oldest + i) % m_slots.size()].failedAtOnce ? 0 : 1;
+        return accepted;
     }
 
     std::vector<Slot> m_slots;
@@ -190,42 +184,38 @@ private:
     size_t m_depth;
 };
 
-// How the reads have been going. A failed read is issued again at once;
-// only when every queued read has failed in a row does the reader pause,
-// and then it asks with one read at a time until one succeeds, so a device
-// that has gone away costs a few requests a second. Failures with nothing
-// delivered between, for DEVICE_SILENT_MS, mean the device has stopped
-// answering.
-class CReadHealth {
+// Splits the stream as orlavent-inspect does and notes the first picture
+// between two markers that is not exactly a picture long: the device lost
+// bytes (or a marker). The stretch before the first marker and the
+// unfinished last picture are no such picture; a marker split between two
+// reads is found whole.
+class CLossWatch : public inspect::PictureSink {
 public:
-    void Succeeded()
-    {
-        m_failuresInRow = 0;
-        m_failingSinceMs = 0;
-        m_bProbing = FALSE;
-    }
+    CLossWatch() : m_splitter(this) {}
 
-    // TRUE when this failure completes a row of every queued read: time to
-    // pause.
-    BOOL Failed(size_t depth)
+    // TRUE the first time a damaged picture ends.
+    BOOL Feed(const BYTE* bytes, DWORD count)
     {
-        if (m_failingSinceMs == 0)
-            m_failingSinceMs = GetTickCount64();
-        if (++m_failuresInRow < ReadsToQueue(depth))
+        m_splitter.Feed(bytes, count);
+        if (m_damagedPicture == 0 || m_bTold)
             return FALSE;
-        m_failuresInRow = 0;
-        m_bProbing = TRUE;
+        m_bTold = TRUE;
         return TRUE;
     }
+    ULONGLONG DamagedPicture() const { return m_damagedPicture; }
 
-    size_t ReadsToQueue(size_t depth) const { return m_bProbing ? 1 : depth; }
-
-    BOOL IsSilent() const { return m_failingSinceMs != 0 && GetTickCount64() - m_failingSinceMs >= DEVICE_SILENT_MS; }
+    bool WantsPixels(uint64_t) const override { return false; }
+    bool OnPicture(const inspect::PictureInfo& picture, const BYTE*) override
+    {
+        if (m_damagedPicture == 0 && picture.kind != inspect::PictureKind::Complete)
+            m_damagedPicture = picture.number;
+        return true;
+    }
 
 private:
-    size_t m_failuresInRow = 0;
-    ULONGLONG m_failingSinceMs = 0;
-    BOOL m_bProbing = FALSE;
+    inspect::CaptureSplitter m_splitter;
+    ULONGLONG m_damagedPicture = 0;
+    BOOL m_bTold = FALSE;
 };
 
 // Times the reader's steps between two completions handed on, and keeps
@@ -284,6 +274,8 @@ private:
     ULONGLONG m_handedOn = 0;
 };
 
+namespace {
+
 HWND FindTargetWindow()
 {
     CWinApp* app = AfxGetApp();
@@ -293,65 +285,29 @@ HWND FindTargetWindow()
 
 } // namespace
 
-void CImageDevice::StartCapture()
+BOOL CImageDevice::StartCapture()
 {
     m_hwndTarget = FindTargetWindow();
-    m_bStop.store(0);
-    ResetEvent(m_hStopEvent);
-    ResetEvent(m_hReaderDone);
-    m_hThread = CreateThread(nullptr, 0, CaptureThreadProc, this, 0, nullptr);
-    // The device drops what its buffer cannot hold: the reader must get the
-    // processor back promptly whenever a read completes.
-    if (m_hThread)
-        SetThreadPriority(m_hThread, THREAD_PRIORITY_HIGHEST);
+    std::unique_ptr<CCaptureSession> capture(new (std::nothrow) CCaptureSession(*this, m_hwndTarget, m_pChunkQueue));
+    DWORD error = ERROR_NOT_ENOUGH_MEMORY;
+    if (!capture || !capture->Start(error)) {
+        ReportProblem({CaptureProblem::NOT_STARTED, error, 0, FALSE, 0});
+        Write(CMD_STOP_STREAM, STOP_STREAM_LENGTH); // the start sequence began the stream
+        return FALSE;
+    }
+    m_pCapture = std::move(capture);
+    return TRUE;
 }
 
-// Waits for the reader's work, not for its thread's end: on Windows a
-// thread ends only once its requests have completed, and the I/O manager
-// waits up to five minutes for a driver that ignores their cancellation.
-// The reader touches nothing of this object once it has said it is done.
-void CImageDevice::StopCapture()
+void CImageDevice::StopCapture(DWORD drainMs)
 {
-    m_bStop.store(1);
-    SetEvent(m_hStopEvent);
-    if (!m_hThread)
+    if (!m_pCapture)
         return;
-    if (m_hReaderDone)
-        WaitForSingleObject(m_hReaderDone, INFINITE);
-    WaitForSingleObject(m_hThread, m_hReaderDone ? READER_EXIT_GRACE_MS : INFINITE);
-    CloseHandle(m_hThread);
-    m_hThread = nullptr;
+    m_pCapture->Stop(GetTickCount64() + drainMs);
+    m_readerTimings = m_pCapture->Timings();
+    m_pCapture.reset();
 }
 
-DWORD WINAPI CImageDevice::CaptureThreadProc(LPVOID param)
-{
-    auto* device = static_cast<CImageDevice*>(param);
-    device->RunCapture();
-    SetEvent(device->m_hReaderDone); // the last use of the device object
-    return 1;
-}
-
-void CImageDevice::WaitForStopOrLink(DWORD milliseconds)
-{
-    HANDLE events[2];
-    DWORD count = 0;
-    if (m_hStopEvent)
-        events[count++] = m_hStopEvent;
-    if (m_hLinkEvent)
-        events[count++] = m_hLinkEvent;
-    if (count == 0)
-        Sleep(milliseconds == INFINITE ? FAILED_READ_PAUSE_MS : milliseconds);
-    else
-        WaitForMultipleObjects(count, events, FALSE, milliseconds);
-}
-
-BOOL CImageDevice::ReaderMustLeaveLink() const
-{
-    return m_bStop.load() != 0 || m_bClosing.load() != 0;
-}
-
-// The reader holds the link lock shared while it has reads queued, so the
-// handle stays valid under them; it never takes it while a close waits.
 BOOL CImageDevice::AcquireLinkLease(HANDLE& hDevice)
 {
     if (m_bClosing.load())
@@ -370,109 +326,6 @@ void CImageDevice::ReleaseLinkLease()
     ReleaseSRWLockShared(&m_linkLock);
 }
 
-void CImageDevice::RunCapture()
-{
-    {
-        CReadRing ring;
-        const BOOL haveRing = ring.Create();
-        std::unique_ptr<CCaptureWriter> file = CreateCaptureFile();
-        CReaderClock clock;
-        auto deliver = [&](const BYTE* bytes, DWORD count) {
-            if (m_pChunkQueue)
-                clock.Time(CReaderClock::POSTING, [&] { m_pChunkQueue->Post(m_hwndTarget, bytes, count); });
-            if (file)
-                clock.Time(CReaderClock::RECORDING, [&] { file->Append(bytes, count); });
-            clock.HandedOn();
-        };
-        // A stream that idles still reaches the file within the writer's
-        // catch-up time: the reader's waits end then.
-        auto waitLimit = [&]() -> DWORD {
-            return file && file->CatchUp() ? file->NextCatchUpMs() : INFINITE;
-        };
-        BOOL bToldSilent = FALSE;
-
-        while (m_bStop.load() == 0) {
-            HANDLE hDevice = INVALID_HANDLE_VALUE;
-            // Without a ring there is nothing to read into: wait to be stopped.
-            if (!haveRing || !AcquireLinkLease(hDevice)) {
-                WaitForStopOrLink(haveRing ? std::min(waitLimit(), FAILED_READ_PAUSE_MS) : INFINITE);
-                continue;
-            }
-            CReadHealth health; // a link opened anew starts with a clean record
-            while (!ReaderMustLeaveLink()) {
-                clock.Time(CReaderClock::ISSUING, [&] { ring.IssueIdle(hDevice, health.ReadsToQueue(ring.Depth())); });
-                if (!ring.Oldest()) { // every request parked, and the parking full
-                    WaitForStopOrLink(FAILED_READ_PAUSE_MS);
-                    continue;
-                }
-                if (!ring.OldestHasCompleted()) {
-                    const DWORD limitMs = waitLimit();
-                    clock.Time(CReaderClock::WAITING, [&] { ring.WaitForOldest(m_hStopEvent, m_hLinkEvent, limitMs); });
-                    continue;
-                }
-                const BYTE* bytes = nullptr;
-                DWORD count = 0;
-                DWORD error = ERROR_SUCCESS;
-                // A read that succeeds with 0 bytes (a transfer ended by a
-                // zero-length packet) is not a failure either.
-                if (ring.TakeOldest(hDevice, bytes, count, error)) {
-                    health.Succeeded();
-                    if (count > 0)
-                        deliver(bytes, count);
-                    continue;
-                }
-                // A transfer error is issued again at once, with the other
-                // reads still queued, so the device never goes without one.
-                // A device gone away fails every read at once: pause rather
-                // than spin, with whatever the last reads brought recorded.
-                if (health.Failed(ring.Depth())) {
-                    ring.CancelAndFinish(hDevice, deliver);
-                    WaitForStopOrLink(FAILED_READ_PAUSE_MS);
-                }
-                if (!bToldSilent && health.IsSilent()) {
-                    bToldSilent = TRUE;
-                    ReportProblem({CaptureProblem::DEVICE_NOT_ANSWERING, error,
-                                   file ? file->BytesRecorded() : 0, file && !file->HasFailed()});
-                }
-            }
-            ring.CancelAndFinish(hDevice, deliver);
-            ReleaseLinkLease();
-        }
-        if (file)
-            file->Finish();
-        m_readerTimings = clock.Result();
-    } // the ring is released here
-
-    Write(CMD_STOP_STREAM, STOP_STREAM_LENGTH);
-}
-
-// Recreated at every start; raw stream bytes, nothing added. A file that
-// cannot be created leaves the capture running, unrecorded, and the
-// operator is told.
-std::unique_ptr<CCaptureWriter> CImageDevice::CreateCaptureFile()
-{
-    HANDLE hFile = CreateFileA(CAPTURE_FILE_PATH, GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
-                               nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
-    if (hFile == INVALID_HANDLE_VALUE) {
-        ReportProblem({CaptureProblem::FILE_NOT_CREATED, GetLastError(), 0, FALSE});
-        return nullptr;
-    }
-    std::unique_ptr<CCaptureWriter> writer(new (std::nothrow) CCaptureWriter(hFile, OnRecordingFailed, this));
-    if (!writer) {
-        CloseHandle(hFile);
-        ReportProblem({CaptureProblem::RECORDING_FAILED, ERROR_NOT_ENOUGH_MEMORY, 0, FALSE});
-    }
-    return writer;
-}
-
-void CImageDevice::OnRecordingFailed(void* context, const RecordingFailure& failure)
-{
-    static_cast<CImageDevice*>(context)->ReportProblem(
-        {CaptureProblem::RECORDING_FAILED, failure.error, failure.fileBytes, FALSE});
-}
-
-// Any thread. The window is told there is news; what the news is stays
-// here, out of reach of messages from elsewhere.
 void CImageDevice::ReportProblem(const CaptureProblem& problem)
 {
     {
@@ -491,4 +344,233 @@ BOOL CImageDevice::TakeCaptureProblem(CaptureProblem& problem)
     problem = m_problems.front();
     m_problems.pop_front();
     return TRUE;
+}
+
+CCaptureSession::CCaptureSession(CImageDevice& device, HWND hwndTarget, CChunkQueue* pQueue)
+    : m_device(device), m_hwndTarget(hwndTarget), m_pQueue(pQueue),
+      m_stopEvent(CreateEventA(nullptr, TRUE, FALSE, nullptr)),
+      m_doneEvent(CreateEventA(nullptr, TRUE, FALSE, nullptr))
+{
+}
+
+CCaptureSession::~CCaptureSession()
+{
+    if (m_hThread)
+        CloseHandle(m_hThread);
+}
+
+// The ring is made here, on the UI thread, so that a capture that cannot
+// read is known before the button says it runs.
+BOOL CCaptureSession::Start(DWORD& error)
+{
+    m_pRing.reset(new (std::nothrow) CReadRing);
+    m_pLossWatch.reset(new (std::nothrow) CLossWatch);
+    if (!m_pRing || !m_pLossWatch || !m_stopEvent.IsValid() || !m_doneEvent.IsValid()) {
+        error = ERROR_NOT_ENOUGH_MEMORY;
+        return FALSE;
+    }
+    if (!m_pRing->Create()) {
+        error = ParkedRequests() >= MAX_PARKED_REQUESTS ? ERROR_BUSY : ERROR_NOT_ENOUGH_MEMORY;
+        return FALSE;
+    }
+    m_lastByteMs = GetTickCount64();
+    m_hThread = CreateThread(nullptr, 0, ThreadProc, this, 0, nullptr);
+    if (!m_hThread) {
+        error = GetLastError();
+        return FALSE;
+    }
+    // The device drops what its buffer cannot hold: the reader must get the
+    // processor back promptly whenever a read completes.
+    SetThreadPriority(m_hThread, THREAD_PRIORITY_HIGHEST);
+    return TRUE;
+}
+
+// Waits for the reader's work, not for its thread's end: on Windows a
+// thread ends only once its requests have completed, and the I/O manager
+// waits up to five minutes for a driver that ignores their cancellation.
+// The reader touches nothing of this object once it has said it is done;
+// its work is bounded (cancellation grace, transfer time-outs, the drain
+// deadline).
+void CCaptureSession::Stop(ULONGLONG deadlineMs)
+{
+    m_drainDeadlineMs.store(deadlineMs);
+    m_bStop.store(1);
+    SetEvent(m_stopEvent.Get());
+    if (!m_hThread)
+        return;
+    WaitForSingleObject(m_doneEvent.Get(), INFINITE);
+    WaitForSingleObject(m_hThread, READER_EXIT_GRACE_MS);
+}
+
+DWORD WINAPI CCaptureSession::ThreadProc(LPVOID param)
+{
+    auto* capture = static_cast<CCaptureSession*>(param);
+    capture->Run();
+    SetEvent(capture->m_doneEvent.Get()); // the last use of the capture
+    return 1;
+}
+
+void CCaptureSession::Run()
+{
+    m_pFile = CreateCaptureFile();
+    CReaderClock clock;
+    m_pClock = &clock;
+    while (m_bStop.load() == 0) {
+        HANDLE hDevice = INVALID_HANDLE_VALUE;
+        if (!m_device.AcquireLinkLease(hDevice)) {
+            CheckSilence();
+            WaitForStopOrLink(std::min(WaitLimit(), FAILED_READ_PAUSE_MS));
+            continue;
+        }
+        ReadLink(hDevice);
+        m_device.ReleaseLinkLease();
+    }
+    // Stop-stream first: the device is quiet however long the disk takes.
+    m_device.Write(CMD_STOP_STREAM, STOP_STREAM_LENGTH);
+    FinishFile();
+    m_timings = clock.Result();
+    m_pClock = nullptr;
+}
+
+void CCaptureSession::ReadLink(HANDLE hDevice)
+{
+    CReadRing& ring = *m_pRing;
+    m_bProbing = FALSE; // a link opened anew starts with a clean record
+    auto deliver = [this](const BYTE* bytes, DWORD count) { Deliver(bytes, count); };
+    while (!MustLeaveLink()) {
+        m_pClock->Time(CReaderClock::ISSUING, [&] { ring.IssueIdle(hDevice, m_bProbing ? 1 : ring.Depth()); });
+        if (!ring.Oldest()) { // every request parked, and the parking full; or a busy driver
+            WaitForStopOrLink(std::min(WaitLimit(), FAILED_READ_PAUSE_MS));
+            CheckSilence();
+            continue;
+        }
+        if (!ring.OldestHasCompleted()) {
+            const DWORD limitMs = WaitLimit();
+            m_pClock->Time(CReaderClock::WAITING,
+                           [&] { ring.WaitForOldest(m_stopEvent.Get(), m_device.LinkEvent(), limitMs); });
+            CheckSilence();
+            continue;
+        }
+        const BYTE* bytes = nullptr;
+        DWORD count = 0;
+        DWORD error = ERROR_SUCCESS;
+        // A read that succeeds with 0 bytes (a transfer ended by a
+        // zero-length packet) is not a failure either.
+        const BOOL succeeded = ring.TakeOldest(hDevice, bytes, count, error);
+        Deliver(bytes, count);
+        // A transfer error is issued again at once, with the other reads
+        // still queued, so the device never goes without one; so is a busy
+        // refusal that came as a completion. A device gone away fails
+        // every read at once: once nothing has come for a while, pause
+        // rather than spin, and ask with one read at a time.
+        if (!succeeded && error != ERROR_BUSY) {
+            m_lastError = error;
+            if (GetTickCount64() - m_lastByteMs >= PROBE_AFTER_MS) {
+                m_bProbing = TRUE;
+                ring.CancelAndFinish(hDevice, deliver);
+                WaitForStopOrLink(FAILED_READ_PAUSE_MS);
+            }
+        }
+        CheckSilence();
+    }
+    ring.CancelAndFinish(hDevice, deliver);
+}
+
+void CCaptureSession::Deliver(const BYTE* bytes, DWORD count)
+{
+    if (count == 0)
+        return;
+    m_lastByteMs = GetTickCount64();
+    m_bProbing = FALSE;
+    if (m_pQueue)
+        m_pClock->Time(CReaderClock::POSTING, [&] { m_pQueue->Post(m_hwndTarget, bytes, count); });
+    m_pClock->Time(CReaderClock::RECORDING, [&] {
+        if (m_pFile)
+            m_pFile->Append(bytes, count);
+        if (m_pLossWatch->Feed(bytes, count))
+            m_device.ReportProblem({CaptureProblem::BYTES_LOST, 0, FileBytes(), IsRecording(),
+                                    m_pLossWatch->DamagedPicture()});
+    });
+    m_pClock->HandedOn();
+}
+
+// Told once per capture; the reader keeps asking, so a device that comes
+// back is recorded again.
+void CCaptureSession::CheckSilence()
+{
+    if (m_bToldSilent || GetTickCount64() - m_lastByteMs < SILENCE_TOLD_MS)
+        return;
+    m_bToldSilent = TRUE;
+    m_device.ReportProblem({CaptureProblem::DEVICE_NOT_ANSWERING, m_lastError, FileBytes(), IsRecording(), 0});
+}
+
+// A writer whose write does not even return once cancelled is still used
+// by its thread: it is kept, for the rest of the process.
+void CCaptureSession::FinishFile()
+{
+    if (m_pFile && !m_pFile->Finish(m_drainDeadlineMs.load()))
+        m_pFile.release();
+    m_pFile.reset();
+}
+
+DWORD CCaptureSession::WaitLimit() const
+{
+    const ULONGLONG silent = GetTickCount64() - m_lastByteMs;
+    DWORD limit = INFINITE;
+    if (!m_bToldSilent)
+        limit = silent >= SILENCE_TOLD_MS ? 0 : static_cast<DWORD>(SILENCE_TOLD_MS - silent);
+    // A stream that idles still reaches the file within the writer's
+    // catch-up time.
+    if (m_pFile && m_pFile->CatchUp())
+        limit = std::min(limit, m_pFile->NextCatchUpMs());
+    return limit;
+}
+
+BOOL CCaptureSession::MustLeaveLink() const
+{
+    return m_bStop.load() != 0 || m_device.IsClosing();
+}
+
+void CCaptureSession::WaitForStopOrLink(DWORD milliseconds)
+{
+    HANDLE events[2] = {m_stopEvent.Get(), m_device.LinkEvent()};
+    if (events[1])
+        WaitForMultipleObjects(2, events, FALSE, milliseconds);
+    else
+        WaitForSingleObject(events[0], milliseconds);
+}
+
+// Recreated at every start; raw stream bytes, nothing added. A file that
+// cannot be created leaves the capture running, unrecorded, and the
+// operator is told.
+std::unique_ptr<CCaptureWriter> CCaptureSession::CreateCaptureFile()
+{
+    HANDLE hFile = CreateFileA(CAPTURE_FILE_PATH, GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                               nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (hFile == INVALID_HANDLE_VALUE) {
+        m_device.ReportProblem({CaptureProblem::FILE_NOT_CREATED, GetLastError(), 0, FALSE, 0});
+        return nullptr;
+    }
+    std::unique_ptr<CCaptureWriter> writer(new (std::nothrow) CCaptureWriter(hFile, OnRecordingFailed, this));
+    if (!writer) {
+        CloseHandle(hFile);
+        m_device.ReportProblem({CaptureProblem::RECORDING_FAILED, ERROR_NOT_ENOUGH_MEMORY, 0, FALSE, 0});
+    }
+    return writer;
+}
+
+void CCaptureSession::OnRecordingFailed(void* context, const RecordingFailure& failure)
+{
+    static_cast<CCaptureSession*>(context)->m_device.ReportProblem(
+        {CaptureProblem::RECORDING_FAILED, failure.error, failure.fileBytes, FALSE, 0});
+}
+
+ULONGLONG CCaptureSession::FileBytes() const
+{
+    return m_pFile ? m_pFile->BytesRecorded() : 0;
+}
+
+BOOL CCaptureSession::IsRecording() const
+{
+    return m_pFile && !m_pFile->HasFailed();
 }

@@ -53,10 +53,10 @@ DWORD CCaptureWriter::NextCatchUpMs() const
     return waited >= WRITE_CATCH_UP_MS ? 1 : static_cast<DWORD>(WRITE_CATCH_UP_MS - waited);
 }
 
-void CCaptureWriter::Finish()
+BOOL CCaptureWriter::Finish(ULONGLONG deadlineMs)
 {
     if (!m_file.IsValid())
-        return;
+        return TRUE;
     Submit();
     if (m_hThread) {
         {
@@ -64,11 +64,33 @@ void CCaptureWriter::Finish()
             m_bFinishing = TRUE;
         }
         WakeAllConditionVariable(&m_wake);
-        WaitForSingleObject(m_hThread, INFINITE);
+        if (!WaitForWriter(deadlineMs)) {
+            // What the disk has not taken yet is lost only now.
+            {
+                CExclusiveLock lock(m_lock);
+                m_bAbandoned = TRUE;
+            }
+            WakeAllConditionVariable(&m_wake);
+            Report(0);
+            CancelSynchronousIo(m_hThread);
+            if (WaitForSingleObject(m_hThread, WRITE_CANCEL_GRACE_MS) != WAIT_OBJECT_0)
+                return FALSE;
+        }
         CloseHandle(m_hThread);
         m_hThread = nullptr;
     }
     m_file.Reset();
+    return TRUE;
+}
+
+BOOL CCaptureWriter::WaitForWriter(ULONGLONG deadlineMs) const
+{
+    DWORD waitMs = INFINITE;
+    if (deadlineMs != NO_DEADLINE) {
+        const ULONGLONG now = GetTickCount64();
+        waitMs = now >= deadlineMs ? 0 : static_cast<DWORD>(std::min<ULONGLONG>(deadlineMs - now, INFINITE - 1));
+    }
+    return WaitForSingleObject(m_hThread, waitMs) == WAIT_OBJECT_0;
 }
 
 // The block goes to the writer with a spare one taken in its place; when
@@ -127,6 +149,7 @@ void CCaptureWriter::RunWriter()
         Filled item{};
         BOOL bDone = FALSE;
         BOOL bGivenUp = FALSE;
+        BOOL bAbandoned = FALSE;
         {
             CExclusiveLock lock(m_lock);
             while (m_queue.empty() && !m_bFinishing && !(m_bOverflowed && !m_bReported))
@@ -138,18 +161,19 @@ void CCaptureWriter::RunWriter()
                 bGivenUp = m_bOverflowed;
                 bDone = m_bFinishing;
             }
+            bAbandoned = m_bAbandoned;
         }
         if (item.block) {
             // After a failed write the rest only goes back to the spares:
             // a later block written after a gap would corrupt the stream.
-            if (!bWriteFailed)
+            if (!bWriteFailed && !bAbandoned)
                 bWriteFailed = !WriteBlock(item.block.get(), item.size);
             CExclusiveLock lock(m_lock);
             m_spare.push_back(std::move(item.block));
             continue;
         }
         if (bGivenUp)
-            Report(); // everything queued before the overflow is in the file
+            Report(0); // everything queued before the overflow is in the file
         if (bDone)
             return;
     }
@@ -174,20 +198,19 @@ BOOL CCaptureWriter::WriteBlock(const BYTE* bytes, DWORD size)
 
 void CCaptureWriter::Fail(DWORD error)
 {
-    m_error = error;
     m_bFailed.store(1);
-    Report();
+    Report(error);
 }
 
-// Once per recording, with what the file holds for good.
-void CCaptureWriter::Report()
+void CCaptureWriter::Report(DWORD error)
 {
-    if (m_bReported)
-        return;
     {
         CExclusiveLock lock(m_lock);
+        if (m_bReported)
+            return;
         m_bReported = TRUE;
     }
+    m_bFailed.store(1);
     if (m_sink)
-        m_sink(m_context, RecordingFailure{m_error, m_written.load()});
+        m_sink(m_context, RecordingFailure{error, m_written.load()});
 }

@@ -8,7 +8,8 @@
 // than the queue holds, ends the recording: the file keeps every byte
 // written before, in order and without a gap, and nothing more goes to it.
 // Either is reported once, from the writer's thread, once the bytes the
-// file holds are final.
+// file holds are final. A disk that has not taken everything by the time
+// the capture's end allows is given up on then, and that is reported too.
 #pragma once
 
 #include <windows.h>
@@ -27,6 +28,11 @@ constexpr size_t WRITE_QUEUE_BLOCKS = 48;
 // within this time; it also bounds how many partial blocks a second can
 // take places in the queue (20), so the queue holds two seconds then too.
 constexpr DWORD WRITE_CATCH_UP_MS = 50;
+// A write still under way when the writer is given up on gets this long to
+// return once cancelled.
+constexpr DWORD WRITE_CANCEL_GRACE_MS = 200;
+// No time limit for Finish.
+constexpr ULONGLONG NO_DEADLINE = ~0ULL;
 
 // Why a recording ended before its capture did.
 struct RecordingFailure {
@@ -56,8 +62,12 @@ public:
     BOOL CatchUp();
     DWORD NextCatchUpMs() const;
     // Writes every byte appended (unless the recording has failed), closes
-    // the file and ends the writer's thread.
-    void Finish();
+    // the file and ends the writer's thread, by GetTickCount64() reaching
+    // deadlineMs at most: the rest is then given up and the recording
+    // reported failed (error 0). FALSE when a write under way did not even
+    // return once cancelled: the writer's thread still uses this object,
+    // which must then be kept for the rest of the process.
+    BOOL Finish(ULONGLONG deadlineMs = NO_DEADLINE);
 
     BOOL HasFailed() const { return m_bFailed.load() != 0; }
     // Bytes appended since the start and not given up, which the file holds
@@ -79,7 +89,9 @@ private:
     // Writes one block whole, or records the failure. FALSE on failure.
     BOOL WriteBlock(const BYTE* bytes, DWORD size);
     void Fail(DWORD error);
-    void Report();
+    // Once per recording, with what the file holds for good.
+    void Report(DWORD error);
+    BOOL WaitForWriter(ULONGLONG deadlineMs) const;
 
     CFileHandle m_file;
     const FailureSink m_sink;
@@ -97,12 +109,12 @@ private:
     std::vector<Block> m_spare;       // guarded by m_lock
     BOOL m_bFinishing = FALSE;        // guarded by m_lock
     BOOL m_bOverflowed = FALSE;       // guarded by m_lock: blocks were given up
+    BOOL m_bAbandoned = FALSE;        // guarded by m_lock: the end came before the disk took it all
+    BOOL m_bReported = FALSE;         // guarded by m_lock
 
     std::atomic<LONG> m_bFailed{0};
     std::atomic<ULONGLONG> m_recorded{0};
     std::atomic<ULONGLONG> m_written{0};
-    DWORD m_error = 0;                // the writer's own, once failed
-    BOOL m_bReported = FALSE;
 
     HANDLE m_hThread = nullptr;
 };

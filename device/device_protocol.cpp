@@ -89,8 +89,24 @@ WORD BuildRegisterPacket(size_t index, const SensorSettings& settings, BYTE (&pa
     return entry.length;
 }
 
+// A device unplugged and plugged back is a new device object: the handle
+// kept from before fails every request for good. A handshake whose first
+// write fails on a handle opened earlier therefore closes it and tries
+// once more on the device opened anew.
 BOOL CImageDevice::Connect()
 {
+    const BOOL bOpenBefore = IsOpen();
+    BOOL bRefused = FALSE;
+    if (Handshake(bRefused))
+        return TRUE;
+    return bOpenBefore && bRefused && Handshake(bRefused);
+}
+
+// Leaves the link closed when it fails; bRefused tells that the first
+// write failed, so the device took nothing.
+BOOL CImageDevice::Handshake(BOOL& bRefused)
+{
+    bRefused = FALSE;
     if (!IsOpen())
         Open(GUID_DEVINTERFACE_IMAGEDEV, 0);
     if (!IsOpen())
@@ -99,6 +115,7 @@ BOOL CImageDevice::Connect()
     BYTE buffer[QUERY_REPLY_MAX] = {};
     CopyMemory(buffer, CMD_STOP_STREAM, STOP_STREAM_LENGTH);
     if (Write(buffer, STOP_STREAM_LENGTH) != STOP_STREAM_LENGTH) {
+        bRefused = TRUE;
         Close();
         return FALSE;
     }

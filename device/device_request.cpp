@@ -84,8 +84,6 @@ BOOL CDeviceRequest::Result(HANDLE hDevice, DWORD& count)
         SetLastError(ERROR_INVALID_DATA);
         return FALSE;
     }
-    if (!succeeded && GetLastError() != ERROR_OPERATION_ABORTED)
-        count = 0;
     return succeeded;
 }
 

@@ -42,10 +42,11 @@ public:
     BOOL WaitForCompletion(HANDLE hDevice, DWORD timeoutMs);
 
     // The result of a completed request: TRUE on success, with the bytes
-    // moved in `count`. A request cancelled after it had moved bytes keeps
-    // them: they are real. A count larger than the request's buffer is a
-    // driver fault: the request fails with no bytes, so nothing is ever
-    // copied past the buffer.
+    // moved in `count`. A request that failed after it had moved bytes (a
+    // cancellation, a pipe reset, the driver's own time-out) keeps them:
+    // they are the stream's, and dropping them would leave a hole. A count
+    // larger than the request's buffer is a driver fault: the request fails
+    // with no bytes, so nothing is ever copied past the buffer.
     BOOL Result(HANDLE hDevice, DWORD& count);
 
     BOOL HasCompleted() const { return HasOverlappedIoCompleted(&m_overlapped); }

@@ -6,6 +6,7 @@
 #include <memory>
 #include <new>
 
+#include "device/capture_session.h"
 #include "device/device_request.h"
 #include "device/win_handle.h"
 
@@ -14,12 +15,8 @@ const GUID GUID_DEVINTERFACE_IMAGEDEV = {
 
 CImageDevice::CImageDevice()
     : m_hDevice(INVALID_HANDLE_VALUE),
-      m_bStop(0),
       m_bClosing(0),
-      m_hThread(nullptr),
-      m_hStopEvent(CreateEventA(nullptr, TRUE, FALSE, nullptr)),
       m_hLinkEvent(CreateEventA(nullptr, FALSE, FALSE, nullptr)),
-      m_hReaderDone(CreateEventA(nullptr, TRUE, FALSE, nullptr)),
       m_hwndTarget(nullptr)
 {
     InitializeSRWLock(&m_linkLock);
@@ -32,14 +29,8 @@ CImageDevice::~CImageDevice()
     StopCapture();
     if (m_hDevice != INVALID_HANDLE_VALUE)
         CloseHandle(m_hDevice);
-    if (m_hThread)
-        CloseHandle(m_hThread);
-    if (m_hStopEvent)
-        CloseHandle(m_hStopEvent);
     if (m_hLinkEvent)
         CloseHandle(m_hLinkEvent);
-    if (m_hReaderDone)
-        CloseHandle(m_hReaderDone);
 }
 
 BOOL CImageDevice::IsOpen() const

@@ -2,8 +2,8 @@
 //
 // The link opens the first present interface of the driver's class, moves
 // bytes with 200 ms timed overlapped transfers, resets the device, speaks
-// its command protocol (Connect, StartImaging) and runs the capture reader
-// thread (StartCapture, StopCapture).
+// its command protocol (Connect, StartImaging) and owns the capture while
+// one runs (StartCapture, StopCapture: capture_session.h).
 //
 // Threads: the UI thread and the reader may transfer at the same time, each
 // transfer with its own event and OVERLAPPED. Transfers hold the link lock
@@ -29,8 +29,7 @@
 
 #include "device/device_protocol.h"
 
-class CCaptureWriter;
-struct RecordingFailure;
+class CCaptureSession;
 class CChunkQueue;
 
 // {1B65BEDD-1D6A-11D6-807D-82B3DAB6C625}
@@ -47,6 +46,11 @@ constexpr DWORD READER_EXIT_GRACE_MS = 100;
 // How long the reader waits before it asks again after a failed read or
 // while the link is closed: a closed link must not cost a core.
 constexpr DWORD FAILED_READ_PAUSE_MS = TRANSFER_TIMEOUT_MS;
+// How long the capture file's writer may still take to drain once a
+// capture ends: Stop and Exit come back within 10 s whatever the disk
+// does, and at the end of the session Windows waits about 5 s.
+constexpr DWORD STOP_DRAIN_MS = 8000;
+constexpr DWORD END_SESSION_DRAIN_MS = 3000;
 
 // Posted by the capture reader to the window it serves when there is a
 // CaptureProblem to take; wParam 0, lParam 0.
@@ -58,12 +62,15 @@ struct CaptureProblem {
     enum Kind {
         FILE_NOT_CREATED,     // nothing is recorded
         RECORDING_FAILED,     // a write failed, or the disk fell behind (error 0)
-        DEVICE_NOT_ANSWERING, // every read failing for a while
+        DEVICE_NOT_ANSWERING, // no stream byte for a while
+        BYTES_LOST,           // a picture between two markers of the wrong length
+        NOT_STARTED,          // the reader could not be made: no capture runs
     };
     Kind kind;
     DWORD error;          // the system's error code, where there is one
     ULONGLONG fileBytes;  // what the capture file holds (or will, once written)
     BOOL bRecording;      // the file is still being written
+    ULONGLONG pictures;   // BYTES_LOST: pictures ended so far, the damaged one included
 };
 
 // Where the capture reader's time went in the longest gap between two
@@ -98,51 +105,53 @@ public:
     BOOL Connect();
     BOOL StartImaging(const SensorSettings& settings);
 
-    // Capture reader. StartCapture (UI thread) is called only while no
-    // reader runs; the reader's chunks go to the chunk queue set before it
-    // (none: the capture is only recorded), announced to the application's
-    // main window as it is then, and so are its problems. StopCapture
-    // returns once the reader's work is done: its reads finished, every
-    // byte it read in the capture file, the file closed and the stream
-    // stopped (at once if none runs). The destructor stops a reader still
-    // running.
+    // The capture (UI thread). StartCapture is called only while none runs;
+    // the reader's chunks go to the chunk queue set before it (none: the
+    // capture is only recorded), announced to the application's main window
+    // as it is then, and so are its problems. FALSE when the reader cannot
+    // be made: the problem is reported and the stream stopped. StopCapture
+    // returns once the reader's work is done: its reads finished, the
+    // stream stopped, every byte it read in the capture file (or, past
+    // drainMs, given up and reported) and the file closed; at once if none
+    // runs. The destructor stops a capture still running.
     void SetChunkQueue(CChunkQueue* pQueue) { m_pChunkQueue = pQueue; }
-    void StartCapture();
-    void StopCapture();
+    BOOL StartCapture();
+    void StopCapture(DWORD drainMs = STOP_DRAIN_MS);
+    BOOL IsCapturing() const { return m_pCapture != nullptr; }
     // UI thread: the oldest problem not yet taken; FALSE when none is left.
     BOOL TakeCaptureProblem(CaptureProblem& problem);
     // The last capture's, once StopCapture has returned.
     ReaderTimings GetReaderTimings() const { return m_readerTimings; }
 
 private:
+    friend class CCaptureSession; // the link's lease and the problems
+
     enum class Direction { In, Out };
 
     // TRUE when the request completed successfully; `count` is then the
     // bytes moved, which may be 0 (a zero-length transfer).
     BOOL Transfer(Direction direction, void* buffer, WORD length, DWORD& count);
+    BOOL Handshake(BOOL& bRefused);
     BOOL WriteRegisters(const SensorSettings& settings);
     BOOL Synchronize();
 
-    static DWORD WINAPI CaptureThreadProc(LPVOID param);
-    void RunCapture();
+    // The reader holds the link lock shared while it has reads queued, so
+    // the handle stays valid under them; it never takes it while a close
+    // waits.
     BOOL AcquireLinkLease(HANDLE& hDevice);
     void ReleaseLinkLease();
-    BOOL ReaderMustLeaveLink() const;
-    // Waits up to `milliseconds` for a stop or a change of the link.
-    void WaitForStopOrLink(DWORD milliseconds);
-    std::unique_ptr<CCaptureWriter> CreateCaptureFile();
-    static void OnRecordingFailed(void* context, const RecordingFailure& failure);
+    BOOL IsClosing() const { return m_bClosing.load() != 0; }
+    HANDLE LinkEvent() const { return m_hLinkEvent; }
+    // Any thread. The window is told there is news; what the news is stays
+    // here, out of reach of messages from elsewhere.
     void ReportProblem(const CaptureProblem& problem);
 
     HANDLE m_hDevice;             // guarded by m_linkLock
-    std::atomic<LONG> m_bStop;    // set by the UI thread, read by the reader
     std::atomic<LONG> m_bClosing; // set by Close until the handle is closed
-    HANDLE m_hThread;
-    HANDLE m_hStopEvent;          // signalled with m_bStop, so an idle reader wakes at once
     HANDLE m_hLinkEvent;          // signalled when the link closes or opens
-    HANDLE m_hReaderDone;         // signalled by the reader when its work is over
     HWND m_hwndTarget;            // told of chunks and problems; set before the reader starts
     CChunkQueue* m_pChunkQueue = nullptr; // set before the reader starts
+    std::unique_ptr<CCaptureSession> m_pCapture; // while a capture runs
     mutable SRWLOCK m_linkLock;
     SRWLOCK m_problemLock;
     std::deque<CaptureProblem> m_problems; // guarded by m_problemLock

@@ -3,8 +3,6 @@
 #include <algorithm>
 #include <cstring>
 
-const BYTE FRAME_MARKER[FRAME_MARKER_LENGTH] = {0xFF, 0xFF, 0x00, 0xFF, 0x80, 0x60};
-
 BOOL IsFrameMarker(const BYTE* bytes)
 {
     for (UINT i = 0; i < FRAME_MARKER_LENGTH; ++i) {
@@ -110,7 +108,7 @@ void CFramePainter::Put(const BYTE* bytes, UINT count)
 {
     BYTE* const bits = m_painting.Bits();
     m_bUnshown = m_bUnshown || count > 0;
-    m_nPictureBytes += count;
+    m_nPictureBytes = count > MAXDWORD - m_nPictureBytes ? MAXDWORD : m_nPictureBytes + count;
     while (count > 0) {
         const UINT run = std::min<UINT>(count, PICTURE_WIDTH - m_nCol);
         if (bits)
@@ -161,6 +159,7 @@ void CFramePainter::Restart()
     m_nRow = 0;
     m_nCol = 0;
     m_bFramed = FALSE;
+    m_nPictureBytes = 0;
 }
 
 BOOL CFramePainter::DrawShown(HDC hdc) const

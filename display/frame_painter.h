@@ -13,12 +13,13 @@
 
 #include <windows.h>
 
-constexpr WORD PICTURE_WIDTH = 128;
-constexpr WORD PICTURE_HEIGHT = 96;
-constexpr int PICTURE_SCALE = 4;
-constexpr UINT FRAME_MARKER_LENGTH = 6;
+#include "stream/stream_format.h"
 
-extern const BYTE FRAME_MARKER[FRAME_MARKER_LENGTH];
+constexpr WORD PICTURE_WIDTH = stream_format::PICTURE_WIDTH;
+constexpr WORD PICTURE_HEIGHT = stream_format::PICTURE_HEIGHT;
+constexpr int PICTURE_SCALE = 4;
+constexpr UINT FRAME_MARKER_LENGTH = stream_format::MARKER_LENGTH;
+constexpr const BYTE* FRAME_MARKER = stream_format::MARKER;
 
 // Nonzero when the six bytes at `bytes` are the frame marker.
 BOOL IsFrameMarker(const BYTE* bytes);
@@ -78,6 +79,8 @@ public:
     // Pictures given to the screen so far; it changes when there is a new one.
     DWORD PicturesShown() const { return m_nShown; }
     BOOL HasUnshownBytes() const { return m_bUnshown; }
+    // Bytes painted since the last marker, or since the restart.
+    DWORD BytesSinceMarker() const { return m_nPictureBytes; }
     WORD Row() const { return m_nRow; }
     WORD Col() const { return m_nCol; }
 
@@ -91,7 +94,7 @@ private:
     WORD m_nRow;
     WORD m_nCol;
     BOOL m_bFramed;  // a marker of this stream has put the cursor at the top left
-    DWORD m_nPictureBytes; // painted since that marker
+    DWORD m_nPictureBytes; // painted since that marker or the restart, up to MAXDWORD
     BOOL m_bUnshown; // bytes have been painted since the last show
     DWORD m_nShown;
     BOOL m_bShowDamaged;

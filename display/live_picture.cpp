@@ -4,7 +4,7 @@ BEGIN_MESSAGE_MAP(CLivePicture, CWnd)
     ON_WM_PAINT()
 END_MESSAGE_MAP()
 
-CLivePicture::CLivePicture() : m_bStreaming(FALSE), m_lastMarkerMs(0), m_lastShownMs(0) {}
+CLivePicture::CLivePicture() : m_bStreaming(FALSE), m_lastShownMs(0) {}
 
 void CLivePicture::Restart(HWND hwndAnnounced)
 {
@@ -17,21 +17,19 @@ BOOL CLivePicture::PaintQueuedChunks(ULONGLONG nowMs)
 {
     const DWORD shownBefore = m_painter.PicturesShown();
     const ChunkBatch chunks = m_queue.TakeAll();
-    if (!chunks.empty()) {
-        m_queue.HoldAnnouncements();
-        // A device's start takes its time: the clock starts with the stream.
-        if (!m_bStreaming)
-            m_lastMarkerMs = m_lastShownMs = nowMs;
-        m_bStreaming = TRUE;
-    }
+    if (chunks.empty())
+        return FALSE;
+    m_queue.HoldAnnouncements();
+    // A device's start takes its time: the clock starts with the stream.
+    if (!m_bStreaming)
+        m_lastShownMs = nowMs;
+    m_bStreaming = TRUE;
     // A stream whose pictures all lose bytes still shows them, rather than
     // freezing on the last whole one.
-    m_painter.ShowDamagedPictures(nowMs - m_lastShownMs >= MARKERLESS_SHOW_MS);
-    for (const ChunkNoticePtr& notice : chunks) {
-        if (m_painter.PaintChunk(notice->bytes, notice->count))
-            m_lastMarkerMs = nowMs;
-    }
-    if (m_bStreaming && nowMs - m_lastMarkerMs >= MARKERLESS_SHOW_MS)
+    m_painter.ShowDamagedPictures(nowMs - m_lastShownMs >= DAMAGED_SHOW_MS);
+    for (const ChunkNoticePtr& notice : chunks)
+        m_painter.PaintChunk(notice->bytes, notice->count);
+    if (m_painter.BytesSinceMarker() >= MARKERLESS_SHOW_BYTES)
         m_painter.ShowAsItStands();
     // Without a control (never routed, or gone) there is nothing to draw on;
     // a null handle would invalidate every window.
@@ -40,7 +38,7 @@ BOOL CLivePicture::PaintQueuedChunks(ULONGLONG nowMs)
         if (m_hWnd)
             ::InvalidateRect(m_hWnd, nullptr, FALSE);
     }
-    return !chunks.empty() || m_painter.HasUnshownBytes();
+    return TRUE;
 }
 
 // The picture covers the whole client area (the sunken edge hides its last

@@ -13,12 +13,15 @@
 #include "device/chunk_notice.h"
 #include "display/frame_painter.h"
 
-// With no marker for this long since the last one, or since the stream's
-// first chunk, the picture is shown as it stands: a stream without markers,
-// or one that pauses mid-picture, still shows what came. With markers but
-// no whole picture for this long, the next picture that lost bytes is
-// shown as it is.
-constexpr ULONGLONG MARKERLESS_SHOW_MS = 100;
+// A stream that brings no marker in three pictures' worth of bytes is
+// shown as it stands: a sensor without markers still shows what came.
+// One that brings markers is shown only as whole pictures, however slowly
+// they come.
+constexpr DWORD MARKERLESS_SHOW_BYTES = 3 * (PICTURE_WIDTH * PICTURE_HEIGHT + FRAME_MARKER_LENGTH);
+// With no whole picture shown for this long, the next picture that lost
+// bytes is shown as it is: a stream that loses bytes in every picture
+// does not freeze the screen.
+constexpr ULONGLONG DAMAGED_SHOW_MS = 100;
 
 class CLivePicture : public CWnd {
 public:
@@ -34,9 +37,8 @@ public:
     void Restart(HWND hwndAnnounced);
 
     // Paints every waiting chunk, in read order, and invalidates the
-    // control when there is a new picture to show. TRUE while there is
-    // more to come: chunks came (the reader then announces nothing until
-    // the next call), or a picture is to be shown as it stands.
+    // control when there is a new picture to show. TRUE when chunks came:
+    // the reader then announces nothing until the next call.
     BOOL PaintQueuedChunks(ULONGLONG nowMs);
 
 protected:
@@ -48,6 +50,5 @@ private:
     CChunkQueue m_queue;
     CFramePainter m_painter;
     BOOL m_bStreaming;        // a chunk has come since the restart
-    ULONGLONG m_lastMarkerMs; // or that first chunk
     ULONGLONG m_lastShownMs;  // a picture was last given to the screen, or that first chunk
 };

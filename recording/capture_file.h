@@ -11,7 +11,7 @@
 #include <vector>
 
 #include "device/win_handle.h"
-#include "recording/capture_splitter.h"
+#include "stream/capture_splitter.h"
 
 namespace inspect {
 

@@ -2,7 +2,7 @@
 
 #include <cstring>
 
-#include "recording/capture_splitter.h"
+#include "stream/capture_splitter.h"
 #include "recording/staged_outputs.h"
 
 using Microsoft::WRL::ComPtr;

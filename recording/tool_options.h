@@ -4,9 +4,11 @@
 #include <cstdint>
 #include <string>
 
+#include "stream/stream_format.h"
+
 namespace inspect {
 
-constexpr char DEFAULT_CAPTURE_FILE[] = "C:\\1.txt";
+constexpr const char* DEFAULT_CAPTURE_FILE = CAPTURE_FILE_PATH;
 constexpr unsigned DEFAULT_FPS = 25;
 constexpr unsigned MAX_FPS = 1000;
 constexpr unsigned MAX_SCALE = 16;

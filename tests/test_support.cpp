@@ -204,3 +204,25 @@ std::vector<std::string> SimTest::Log(DWORD device)
     EXPECT_TRUE(m_sim.GetLog(device, records));
     return sim::DescribeLog(records);
 }
+
+namespace testing_support {
+
+std::vector<BYTE> StartSequenceReplies()
+{
+    std::vector<BYTE> replies(32, 0x10);
+    replies.push_back(0x3F);
+    return replies;
+}
+
+::testing::AssertionResult DeliveredAround(const std::vector<BYTE>& file, const SIM_STATUS& status,
+                                           const std::vector<BYTE>& before, const std::vector<BYTE>& after)
+{
+    const DWORD hash = Fnv1a(after.data(), after.size(),
+                             Fnv1a(file.data(), file.size(), Fnv1a(before.data(), before.size())));
+    if (status.bytesDelivered == before.size() + file.size() + after.size() && status.deliveredHash == hash)
+        return ::testing::AssertionSuccess();
+    return ::testing::AssertionFailure() << file.size() << " bytes recorded are not the stream delivered ("
+                                         << status.bytesDelivered << " bytes in all)";
+}
+
+} // namespace testing_support

@@ -89,3 +89,15 @@ protected:
 
     sim::Control m_sim;
 };
+
+namespace testing_support {
+
+// What the device sends while a capture starts: an acknowledgement per
+// register write and the sync echo, which the program consumes.
+std::vector<BYTE> StartSequenceReplies();
+
+// The sensor delivered `before`, then exactly `file`, then `after`.
+::testing::AssertionResult DeliveredAround(const std::vector<BYTE>& file, const SIM_STATUS& status,
+                                           const std::vector<BYTE>& before, const std::vector<BYTE>& after = {});
+
+} // namespace testing_support

@@ -1,4 +1,4 @@
-#include "recording/capture_splitter.h"
+#include "stream/capture_splitter.h"
 
 #include <emmintrin.h>
 
@@ -6,8 +6,6 @@
 #include <cstring>
 
 namespace inspect {
-
-const BYTE PICTURE_MARKER[MARKER_LENGTH] = {0xFF, 0xFF, 0x00, 0xFF, 0x80, 0x60};
 
 namespace {
 

@@ -11,13 +11,15 @@
 
 #include <cstdint>
 
+#include "stream/stream_format.h"
+
 namespace inspect {
 
-constexpr size_t PICTURE_WIDTH = 128;
-constexpr size_t PICTURE_HEIGHT = 96;
-constexpr size_t PICTURE_BYTES = PICTURE_WIDTH * PICTURE_HEIGHT;
-constexpr size_t MARKER_LENGTH = 6;
-extern const BYTE PICTURE_MARKER[MARKER_LENGTH];
+using stream_format::PICTURE_WIDTH;
+using stream_format::PICTURE_HEIGHT;
+using stream_format::PICTURE_BYTES;
+using stream_format::MARKER_LENGTH;
+constexpr const BYTE* PICTURE_MARKER = stream_format::MARKER;
 
 enum class PictureKind {
     Complete,   // exactly PICTURE_BYTES, then a marker or the end
