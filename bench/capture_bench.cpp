@@ -12,8 +12,9 @@
 // With "rates": the highest rate, from the bus rate down in steps of 10
 // pictures/s, at which the sensor drops nothing: on a quiet machine, with
 // one core kept busy, and with every second read empty; then what the
-// sensor drops at the bus rate over long runs and with a faulty or small
-// sensor, beside the bare loop with four reads queued.
+// sensor drops at the bus rate over long runs, on a busy machine, with a
+// faulty or small sensor, and just over the bus rate, each beside a bare
+// loop that keeps as many reads queued as the reader.
 #include <windows.h>
 
 #include <psapi.h>
@@ -22,6 +23,7 @@
 #include <atomic>
 #include <cstdlib>
 #include <cstring>
+#include <memory>
 #include <thread>
 #include <vector>
 
@@ -44,11 +46,14 @@ constexpr int DEFAULT_STREAM_SECONDS = 60;
 constexpr int DEFAULT_STEP_SECONDS = 20;
 const char CAPTURE_FILE[] = "C:\\1.txt";
 const char SENSOR_PATH[] = "\\\\?\\root#imagedev#0000#{1b65bedd-1d6a-11d6-807d-82b3dab6c625}";
-// USB full-speed bulk: 19 packets of 64 bytes per 1 ms frame.
-constexpr double BUS_BYTES_PER_SECOND = 1216000;
-constexpr DWORD BUS_RATE_PICTURES = 99; // 99 x 12,294 bytes: about the bus rate
-// The reference loop keeps four reads queued whatever depth the reader uses.
-constexpr int REFERENCE_QUEUED_READS = 4;
+constexpr double BUS_BYTES_PER_SECOND = SIM_BUS_PACKETS_PER_FRAME * SIM_BUS_PACKET_BYTES * 1000.0;
+// The most whole pictures a second the bus carries, and one more, which it
+// cannot: a sensor at that rate overflows whatever the host does.
+constexpr DWORD BUS_RATE_PICTURES = SIM_BUS_RATE_PICTURES;
+constexpr DWORD OVER_BUS_RATE_PICTURES = SIM_BUS_RATE_PICTURES + 1;
+// The bare loop keeps as many reads queued as the capture reader.
+constexpr int BARE_QUEUED_READS = static_cast<int>(RING_SLOTS);
+constexpr int FEW_QUEUED_READS = 4;
 
 constexpr int PICTURE_ID = 1000;
 constexpr double CHUNKS_PER_PICTURE = double(SIM_MARKER_BYTES + SIM_PICTURE_BYTES) / CHUNK_SIZE;
@@ -226,7 +231,9 @@ bool StartSensorStream(sim::Control& control, CImageDevice& device, DWORD rate,
 
 // A bare loop of 512-byte reads with `inFlight` requests queued, on a
 // handle of its own: what the platform and the sensor allow at most.
-double BareReadsPerSecond(int inFlight, double runMs)
+// `atStop` runs the moment it stops reading.
+template <typename AtStop>
+double BareReadsPerSecond(int inFlight, double runMs, AtStop atStop)
 {
     HANDLE hDevice = CreateFileA(SENSOR_PATH, GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
                                  nullptr, OPEN_EXISTING, FILE_FLAG_OVERLAPPED, nullptr);
@@ -259,6 +266,7 @@ double BareReadsPerSecond(int inFlight, double runMs)
         oldest = (oldest + 1) % requests.size();
     }
     const double elapsed = bench::NowMs() - start;
+    atStop();
     CancelIo(hDevice);
     for (Request& request : requests) {
         DWORD count = 0;
@@ -280,8 +288,8 @@ double BenchCeiling(double runMs)
     std::printf("platform ceiling, bare 512-byte reads flat out on a second handle (bus %.0f B/s = %.0f reads/s):\n",
                 BUS_BYTES_PER_SECOND, BUS_BYTES_PER_SECOND / CHUNK_SIZE);
     double ceiling = 0;
-    for (int inFlight : {1, REFERENCE_QUEUED_READS, static_cast<int>(RING_SLOTS)}) {
-        const double reads = BareReadsPerSecond(inFlight, runMs);
+    for (int inFlight : {1, FEW_QUEUED_READS, BARE_QUEUED_READS}) {
+        const double reads = BareReadsPerSecond(inFlight, runMs, [] {});
         std::printf("  %d in flight: %8.0f reads/s, %.2f MB/s, %.2f x the bus rate\n", inFlight, reads,
                     reads * CHUNK_SIZE / 1e6, reads * CHUNK_SIZE / BUS_BYTES_PER_SECOND);
         ceiling = reads;
@@ -303,9 +311,10 @@ void DrainAndPaint(CBenchWindow& window)
 }
 
 // Runs a capture for `seconds` with the window's side done on this thread.
-// Returns the pictures shown; `sample` is called about once a second.
-template <typename Sample>
-DWORD RunCapture(CImageDevice& device, CBenchWindow& window, double seconds, Sample sample)
+// Returns the pictures shown; `sample` is called about once a second, and
+// `atStop` the moment the capture is to stop.
+template <typename Sample, typename AtStop>
+DWORD RunCapture(CImageDevice& device, CBenchWindow& window, double seconds, Sample sample, AtStop atStop)
 {
     CLivePicture& picture = window.Picture();
     const DWORD shownBefore = picture.Painter().PicturesShown();
@@ -322,6 +331,7 @@ DWORD RunCapture(CImageDevice& device, CBenchWindow& window, double seconds, Sam
         }
         MsgWaitForMultipleObjects(0, nullptr, FALSE, USER_TIMER_MINIMUM, QS_POSTMESSAGE);
     }
+    atStop();
     device.StopCapture();
     picture.Restart(window.Main().m_hWnd);
     return picture.Painter().PicturesShown() - shownBefore;
@@ -343,7 +353,7 @@ void BenchEndToEnd(CBenchWindow& window, int seconds, double ceiling)
             first = now;
         peak.workingSetKb = std::max(peak.workingSetKb, now.workingSetKb);
         peak.privateKb = std::max(peak.privateKb, now.privateKb);
-    });
+    }, [] {});
     const double elapsed = (bench::NowMs() - start) / 1000.0;
     const double cpuShare = (ProcessCpuMs() - cpuStart) / (elapsed * 10.0);
 
@@ -390,19 +400,18 @@ private:
     std::thread m_thread;
 };
 
-// The sensor's counters after `read` has read it for `seconds` at `rate`
-// under `condition`; overflow ~0 if it did not stream.
+// The sensor's counters the moment `read` stopped reading it, after
+// `seconds` at `rate` under `condition`; overflow ~0 if it did not stream.
 template <typename Read>
 SIM_STATUS StatusAfter(DWORD rate, const SensorCondition& condition, Read read)
 {
     sim::Control control;
     CImageDevice device;
     SIM_STATUS status = {};
-    status.overflowBytes = ~0ul;
+    status.overflowBytes = ~0ull;
     if (!StartSensorStream(control, device, rate, condition))
         return status;
-    read(device);
-    control.GetStatus(0, status);
+    read(device, [&] { control.GetStatus(0, status); });
     control.ResetState(0);
     return status;
 }
@@ -410,14 +419,18 @@ SIM_STATUS StatusAfter(DWORD rate, const SensorCondition& condition, Read read)
 // During a capture of `seconds` at `rate`.
 SIM_STATUS CaptureStatusAt(CBenchWindow& window, DWORD rate, const SensorCondition& condition, double seconds)
 {
-    return StatusAfter(rate, condition, [&](CImageDevice& device) { RunCapture(device, window, seconds, [] {}); });
+    return StatusAfter(rate, condition, [&](CImageDevice& device, auto atStop) {
+        RunCapture(device, window, seconds, [] {}, atStop);
+    });
 }
 
-// While only the reference loop read it: whether the platform itself keeps up.
+// While only the bare loop read it, as deep as the reader: whether the
+// platform itself keeps up.
 SIM_STATUS BareLoopStatusAt(DWORD rate, const SensorCondition& condition, double seconds)
 {
-    return StatusAfter(rate, condition,
-                       [&](CImageDevice&) { BareReadsPerSecond(REFERENCE_QUEUED_READS, seconds * 1000); });
+    return StatusAfter(rate, condition, [&](CImageDevice&, auto atStop) {
+        BareReadsPerSecond(BARE_QUEUED_READS, seconds * 1000, atStop);
+    });
 }
 
 // From the bus rate down in steps of 10 pictures/s, the first rate at
@@ -426,13 +439,12 @@ SIM_STATUS BareLoopStatusAt(DWORD rate, const SensorCondition& condition, double
 void BenchHighestRate(CBenchWindow& window, const char* title, const SensorCondition& condition, double seconds)
 {
     std::printf("highest rate with nothing dropped, %s (%.0f s a step):\n", title, seconds);
-    std::printf("  bare loop, %d queued, %lu pictures/s: %lu bytes dropped\n", REFERENCE_QUEUED_READS,
+    std::printf("  bare loop, %d queued, %lu pictures/s: %llu bytes dropped\n", BARE_QUEUED_READS,
                 static_cast<unsigned long>(BUS_RATE_PICTURES),
                 BareLoopStatusAt(BUS_RATE_PICTURES, condition, seconds).overflowBytes);
     for (DWORD rate = BUS_RATE_PICTURES; rate >= 10; rate = rate == BUS_RATE_PICTURES ? 90 : rate - 10) {
-        const DWORD dropped = CaptureStatusAt(window, rate, condition, seconds).overflowBytes;
-        std::printf("  %3lu pictures/s: %lu bytes dropped\n", static_cast<unsigned long>(rate),
-                    static_cast<unsigned long>(dropped));
+        const ULONGLONG dropped = CaptureStatusAt(window, rate, condition, seconds).overflowBytes;
+        std::printf("  %3lu pictures/s: %llu bytes dropped\n", static_cast<unsigned long>(rate), dropped);
         if (dropped == 0) {
             std::printf("  => %lu pictures/s (%.0f B/s)\n", static_cast<unsigned long>(rate),
                         rate * double(SIM_MARKER_BYTES + SIM_PICTURE_BYTES));
@@ -457,29 +469,43 @@ void BenchHighestRates(CBenchWindow& window, double seconds)
 constexpr DWORD FLAKY_ONE_IN = 50;
 constexpr DWORD SMALL_FIFO_BYTES = 8 * 1024;
 
-// A row at the bus rate: a long run, or a sensor that fails or holds less.
+// A row at a fixed rate (the bus rate, or just over it): a long run, a
+// busy machine, or a sensor that fails or holds less.
 struct BusRateRow {
     const char* name; // to run it alone
     const char* title;
+    DWORD rate;
     SensorCondition condition;
     double seconds;
+    bool busyCore;
 };
 
 const BusRateRow BUS_RATE_ROWS[] = {
-    {"flaky", "one read in fifty fails, 30 s", {SIM_FAULT_FLAKY_READS, FLAKY_ONE_IN, SIM_FIFO_BYTES}, 30},
-    {"long", "10 minutes", {}, 600},
-    {"fifo", "8 KB sensor buffer, 60 s", {0, 0, SMALL_FIFO_BYTES}, 60},
+    {"flaky", "one read in fifty fails, 30 s", BUS_RATE_PICTURES,
+     {SIM_FAULT_FLAKY_READS, FLAKY_ONE_IN, SIM_FIFO_BYTES}, 30, false},
+    {"long", "10 minutes", BUS_RATE_PICTURES, {}, 600, false},
+    {"fifo", "8 KB sensor buffer, 60 s", BUS_RATE_PICTURES, {0, 0, SMALL_FIFO_BYTES}, 60, false},
+    {"busy", "one core kept busy, 60 s", BUS_RATE_PICTURES, {}, 60, true},
+    {"over", "more than the bus carries, 120 s", OVER_BUS_RATE_PICTURES, {}, 120, false},
 };
+
+void PrintRowFigures(const char* who, const SIM_STATUS& status)
+{
+    std::printf("  %-26s %llu bytes dropped at the sensor, %llu lost in %lu failed of %lu reads;"
+                " %llu of %llu made delivered\n",
+                who, status.overflowBytes, status.bytesLost, status.flakyReads, status.readRequests,
+                status.bytesDelivered, status.bytesMade);
+}
 
 void BenchAtBusRate(CBenchWindow& window, const BusRateRow& row)
 {
-    std::printf("at the bus rate (%lu pictures/s), %s:\n", static_cast<unsigned long>(BUS_RATE_PICTURES), row.title);
-    const SIM_STATUS bare = BareLoopStatusAt(BUS_RATE_PICTURES, row.condition, row.seconds);
-    std::printf("  bare loop, %d queued: %lu bytes dropped at the sensor (%lu of %lu reads failed)\n",
-                REFERENCE_QUEUED_READS, bare.overflowBytes, bare.flakyReads, bare.readRequests);
-    const SIM_STATUS capture = CaptureStatusAt(window, BUS_RATE_PICTURES, row.condition, row.seconds);
-    std::printf("  capture reader:      %lu bytes dropped at the sensor (%lu of %lu reads failed)\n",
-                capture.overflowBytes, capture.flakyReads, capture.readRequests);
+    std::printf("at %lu pictures/s (the bus carries %lu), %s:\n", static_cast<unsigned long>(row.rate),
+                static_cast<unsigned long>(BUS_RATE_PICTURES), row.title);
+    std::unique_ptr<CBusyCore> busy(row.busyCore ? new CBusyCore : nullptr);
+    char bare[64];
+    std::snprintf(bare, sizeof(bare), "bare loop, %d queued:", BARE_QUEUED_READS);
+    PrintRowFigures(bare, BareLoopStatusAt(row.rate, row.condition, row.seconds));
+    PrintRowFigures("capture reader:", CaptureStatusAt(window, row.rate, row.condition, row.seconds));
 }
 
 // Every row, or only the one named: "highest" or a bus-rate row's name.
@@ -495,7 +521,7 @@ bool BenchRates(CBenchWindow& window, double stepSeconds, const char* only)
         }
     }
     if (!known)
-        std::fprintf(stderr, "no row '%s' (highest flaky long fifo)\n", only);
+        std::fprintf(stderr, "no row '%s' (highest flaky long fifo busy over)\n", only);
     return known;
 }
 
@@ -503,7 +529,7 @@ bool BenchRates(CBenchWindow& window, double stepSeconds, const char* only)
 
 // capture_bench [seconds]              painters, ceiling, end to end (60 s by default)
 // capture_bench rates [seconds [row]]  highest rate with nothing dropped (20 s a step), and
-//                                      the bus-rate rows; row: highest, flaky, long or fifo alone
+//                                      the fixed-rate rows; row: highest, flaky, long, fifo, busy or over alone
 int main(int argc, char** argv)
 {
     const bool rates = argc > 1 && std::strcmp(argv[1], "rates") == 0;

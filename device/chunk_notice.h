@@ -25,7 +25,7 @@
 
 constexpr size_t CHUNK_SIZE = 512;
 // Reads the capture reader keeps queued: 24 KB, 20 ms of the bus rate
-// (99 pictures a second, about 1.2 MB/s), so the device still has
+// (98 pictures a second, about 1.2 MB/s), so the device still has
 // somewhere to put its bytes when the reader misses a scheduler quantum
 // (15.6 ms on Windows) and the device's own buffer is small.
 constexpr size_t RING_SLOTS = 48;

@@ -6,10 +6,12 @@
 #   bench.sh BUILD rates    the highest stream rate with nothing dropped, then
 #                           what is dropped at the bus rate: one read in fifty
 #                           failing (30 s), ten minutes, an 8 KB sensor buffer
-#                           (60 s), each beside the bare loop
+#                           (60 s), one core busy (60 s); and just over it
+#                           (120 s); each beside the bare loop
 #   BENCH_SECONDS  length of the streaming run (default 60), or of each
 #                  rate step (default 20)
-#   BENCH_ROW      with rates, only that row: highest, flaky, long or fifo
+#   BENCH_ROW      with rates, only that row: highest, flaky, long, fifo, busy
+#                  or over
 set -eu
 BUILD="$(cd "${1:-build}" && pwd)"
 ORLAVENT_BUILD="$BUILD"

@@ -290,6 +290,12 @@ BOOL Control::SetFifoSize(DWORD device, DWORD bytes)
     return Call(IOCTL_SIM_SET_FIFO, &arg, sizeof(arg), nullptr, 0, nullptr);
 }
 
+BOOL Control::StallPacer(DWORD device, DWORD ms)
+{
+    SIM_STALL_ARG arg = {device, ms};
+    return Call(IOCTL_SIM_STALL_PACER, &arg, sizeof(arg), nullptr, 0, nullptr);
+}
+
 BOOL Control::SetPlugged(DWORD device, BOOL plugged)
 {
     SIM_PLUG_ARG arg = {device, plugged ? 1UL : 0UL};

@@ -53,6 +53,8 @@ public:
                    DWORD flakyEvery = 0);
     // The sensor's output buffer, SIM_FIFO_MIN_BYTES to SIM_FIFO_BYTES.
     BOOL SetFifoSize(DWORD device, DWORD bytes);
+    // The pacer leaves the sensor alone for `ms`, then makes up the time.
+    BOOL StallPacer(DWORD device, DWORD ms);
     // Unplug or replug: the driver side and SetupDi's view together.
     BOOL SetPlugged(DWORD device, BOOL plugged);
     BOOL GetStatus(DWORD device, SIM_STATUS& status);

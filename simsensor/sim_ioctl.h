@@ -67,6 +67,11 @@
  * STATUS_INVALID_PARAMETER. Bytes held beyond a smaller size are dropped
  * and counted as overflow. */
 #define IOCTL_SIM_SET_FIFO SIM_CTL(0x80A)
+/* in: SIM_STALL_ARG. The pacer leaves the sensor alone for `ms` (at most
+ * SIM_STALL_MAX_MS), as a host that does not run the driver for that long;
+ * its next tick makes up every frame it missed. */
+#define IOCTL_SIM_STALL_PACER SIM_CTL(0x80B)
+#define SIM_STALL_MAX_MS 10000
 
 #define SIM_REPLAY_MAX_BYTES (256u * 1024 * 1024)
 #define SIM_REPLAY_PIECE_BYTES 65536 /* bytes per IOCTL_SIM_REPLAY_DATA */
@@ -76,7 +81,12 @@
 #define SIM_PICTURE_BYTES (SIM_PICTURE_WIDTH * SIM_PICTURE_HEIGHT)
 #define SIM_MARKER_BYTES 6
 
-#define SIM_RATE_FLAT_OUT 0  /* reads are answered at once with stream bytes */
+#define SIM_RATE_FLAT_OUT 0  /* a stress mode faster than any bus: reads are answered at once with stream bytes */
+/* A full-speed bus moves at most 19 packets of 64 bytes in each 1 ms frame
+ * (1,216,000 bytes/s); 98 whole pictures a second is the most it carries. */
+#define SIM_BUS_PACKET_BYTES 64
+#define SIM_BUS_PACKETS_PER_FRAME 19
+#define SIM_BUS_RATE_PICTURES 98
 #define SIM_RATE_DEFAULT 30  /* pictures per second */
 
 #define SIM_FIFO_BYTES 65536    /* the sensor's output buffer: its largest size, and that at power-on */
@@ -90,6 +100,11 @@ typedef struct SIM_FIFO_ARG {
     unsigned long device;
     unsigned long bytes;
 } SIM_FIFO_ARG;
+
+typedef struct SIM_STALL_ARG {
+    unsigned long device;
+    unsigned long ms;
+} SIM_STALL_ARG;
 
 typedef struct SIM_RATE_ARG {
     unsigned long device;
@@ -148,6 +163,12 @@ typedef struct SIM_PLUG_ARG {
     unsigned long plugged; /* nonzero: plugged in */
 } SIM_PLUG_ARG;
 
+/* Every byte the sensor made or replied is, at any moment, delivered,
+ * overflowed, lost, dropped or buffered:
+ *   bytesMade + bytesReplied == bytesDelivered + overflowBytes + bytesLost
+ *                               + bytesDropped + bytesBuffered
+ * The byte counters are 64-bit: at the bus rate a 32-bit one wraps within
+ * an hour. */
 typedef struct SIM_STATUS {
     unsigned long plugged;
     unsigned long streaming;
@@ -156,9 +177,6 @@ typedef struct SIM_STATUS {
     unsigned long openHandles;     /* creates minus closes */
     unsigned long pendingReads;    /* reads waiting for bytes right now */
     unsigned long bytesReceived;   /* all bytes written to the device */
-    unsigned long bytesDelivered;  /* all bytes returned by completed reads */
-    unsigned long deliveredHash;   /* FNV-1a 32 over the delivered bytes, in order */
-    unsigned long overflowBytes;   /* stream bytes dropped because the FIFO was full */
     unsigned long picturesStarted; /* markers (or picture starts) generated */
     unsigned long regWrites;       /* CMD_WRITE_REG counted since reset/query/start */
     unsigned long refusedRequests; /* reads, writes, resets failed on a handle of an unplugged device */
@@ -171,7 +189,19 @@ typedef struct SIM_STATUS {
     unsigned long fifoBytes;       /* size of the output buffer */
     unsigned long flakyReads;      /* reads failed by FLAKY_READS */
     unsigned long busyReads;       /* reads refused by SINGLE_READ or BUSY_LATE (not counted as read requests) */
-    unsigned char regs[256];       /* last value written to each register */
+    unsigned long reserved;
+    unsigned long long bytesMade;      /* stream bytes the sensor made (since the counters were cleared: at
+                                        * that moment, what it held) */
+    unsigned long long bytesReplied;   /* command reply bytes */
+    unsigned long long bytesDelivered; /* bytes returned by completed reads */
+    unsigned long long deliveredHash;  /* FNV-1a 64 over the delivered bytes, in order */
+    unsigned long long overflowBytes;  /* stream bytes made with no room for them in the buffer */
+    unsigned long long bytesLost;      /* bytes the bus had moved into transfers that then failed, or whose
+                                        * handle was closed or device unplugged before they completed */
+    unsigned long long bytesDropped;   /* replies with no room for them, and what a stop, a reset or an
+                                        * unplug discarded from the buffer */
+    unsigned long long bytesBuffered;  /* in the buffer, or moved into reads still waiting */
+    unsigned char regs[256];           /* last value written to each register */
 } SIM_STATUS;
 
 /* Log records: one per write IRP (the bytes received, in one record, so
@@ -191,7 +221,7 @@ typedef struct SIM_LOG_RECORD {
     unsigned char bytes[SIM_LOG_MAX_BYTES];
 } SIM_LOG_RECORD;
 
-#define SIM_FNV_OFFSET 2166136261u
-#define SIM_FNV_PRIME 16777619u
+#define SIM_FNV_OFFSET 14695981039346656037ull
+#define SIM_FNV_PRIME 1099511628211ull
 
 #endif /* SIM_IOCTL_H */

@@ -3,7 +3,7 @@
 //   simctl install [driver.sys]   copy the driver in, create the service, register the interfaces
 //   simctl start                  load the driver and wait for it
 //   simctl status [dev]           counters and state
-//   simctl rate <pps|flat> [dev]  pictures per second, or as fast as read
+//   simctl rate <pps|flat> [dev]  pictures per second, or flat: as fast as read, faster than any bus (a stress mode)
 //   simctl fault <flags...> [dev] none noquery badack=N once nosync silent=N nomarkers still
 //                                 zeroreads holdreads holdreset refusestart shortquery badsync noack=N
 //                                 overlong flaky=N singleread busylate
@@ -105,9 +105,11 @@ bool PrintStatus(sim::Control& control, DWORD device, const Args&)
         return false;
     std::printf("  plugged %lu  streaming %lu  resets %lu  opens %lu  open handles %lu  pending reads %lu\n",
                 s.plugged, s.streaming, s.resetCount, s.openCount, s.openHandles, s.pendingReads);
-    std::printf("  received %lu  delivered %lu (hash %08lX)  overflow %lu  pictures %lu  register writes %lu\n",
+    std::printf("  received %lu  delivered %llu (hash %016llX)  overflow %llu  pictures %lu  register writes %lu\n",
                 s.bytesReceived, s.bytesDelivered, s.deliveredHash, s.overflowBytes, s.picturesStarted,
                 s.regWrites);
+    std::printf("  made %llu  replied %llu  lost %llu  dropped %llu  buffered %llu\n", s.bytesMade, s.bytesReplied,
+                s.bytesLost, s.bytesDropped, s.bytesBuffered);
     std::printf("  refused requests %lu  held requests %lu  gain registers 00=%02X 01=%02X\n", s.refusedRequests,
                 s.heldRequests, s.regs[0], s.regs[1]);
     std::printf("  reads %lu  lengths asked %lu to %lu  replay %lu bytes, at %lu\n", s.readRequests, s.readLengthMin,
@@ -119,7 +121,9 @@ bool PrintStatus(sim::Control& control, DWORD device, const Args&)
 bool SetRate(sim::Control& control, DWORD device, const Args& args)
 {
     if (args.size() != 1 || (args[0] != "flat" && !IsNumber(args[0]))) {
-        std::printf("usage: simctl rate <pictures per second|flat> [dev]\n");
+        std::printf("usage: simctl rate <pictures per second|flat> [dev]\n"
+                    "  (the bus carries at most %d whole pictures a second; flat is a stress mode faster than any bus)\n",
+                    SIM_BUS_RATE_PICTURES);
         return false;
     }
     const DWORD rate = args[0] == "flat" ? SIM_RATE_FLAT_OUT : ToNumber(args[0]);

@@ -6,6 +6,7 @@
 
 #include "tests/test_support.h"
 
+using testing_support::CountersAddUp;
 using testing_support::NowMs;
 
 namespace {
@@ -120,51 +121,108 @@ protected:
     HANDLE m_hDevice = INVALID_HANDLE_VALUE;
 };
 
+// What reads in turn bring when every `every`-th one fails after the bus
+// moved its first packet: the recording with that packet missing.
+std::vector<BYTE> StreamWithLostPackets(const std::vector<BYTE>& recording, int reads, int every)
+{
+    std::vector<BYTE> stream;
+    size_t at = 0;
+    for (int i = 1; i <= reads; ++i) {
+        const size_t taken = i % every ? CHUNK : SIM_BUS_PACKET_BYTES;
+        if (i % every)
+            stream.insert(stream.end(), recording.begin() + at, recording.begin() + at + taken);
+        at += taken;
+    }
+    return stream;
+}
+
 // A transfer error every third read, whether the read finds output waiting
-// (a flat-out stream) or waits for the paced stream and is served later:
-// exactly reads 3, 6, ... fail with the data error and no bytes, and the
-// others still bring the recording whole and in order.
-TEST_F(SimSensorTest, FlakyFailsEveryNthReadAndTheStreamLosesNothing)
+// (a flat-out stream) or waits for the paced stream and is filled by the
+// bus: exactly reads 3, 6, ... fail with the data error, no bytes, and the
+// packet the bus had moved into them lost; the stream goes on after it.
+TEST_F(SimSensorTest, FlakyFailsEveryNthReadAfterItsFirstPacket)
 {
     const std::vector<BYTE> recording = Recording(64 * 1024);
+    const std::vector<BYTE> expected = StreamWithLostPackets(recording, 12, 3);
+    const std::vector<std::pair<int, DWORD>> everyThird = {
+        {3, ERROR_CRC}, {6, ERROR_CRC}, {9, ERROR_CRC}, {12, ERROR_CRC}};
     ASSERT_TRUE(m_sim.SetReplay(0, recording, FALSE));
     ASSERT_TRUE(m_sim.SetRate(0, SIM_RATE_FLAT_OUT));
     ASSERT_TRUE(m_sim.SetFaults(0, SIM_FAULT_FLAKY_READS, 0, 0, 3));
     Write(START_STREAM);
-
     std::vector<BYTE> stream;
     std::vector<std::pair<int, DWORD>> failed;
     ReadInTurn(12, stream, failed);
-    const std::vector<std::pair<int, DWORD>> everyThird = {
-        {3, ERROR_CRC}, {6, ERROR_CRC}, {9, ERROR_CRC}, {12, ERROR_CRC}};
     EXPECT_EQ(everyThird, failed);
-    ASSERT_EQ(8u * CHUNK, stream.size());
-    EXPECT_TRUE(std::equal(stream.begin(), stream.end(), recording.begin())) << "stream bytes lost or repeated";
-    EXPECT_EQ(4u, Status().flakyReads);
-    EXPECT_EQ(12u, Status().readRequests);
+    EXPECT_TRUE(stream == expected) << "flat out: stream bytes lost or repeated";
+    EXPECT_EQ(4u * SIM_BUS_PACKET_BYTES, Status().bytesLost);
 
-    // Six reads wait before the paced stream starts; the stream serves
-    // them in order, each once it can fill it.
+    // Twelve reads wait before the paced stream starts.
     Write(STOP_STREAM);
     ASSERT_TRUE(m_sim.SetRate(0, SIM_RATE_DEFAULT));
     ASSERT_TRUE(m_sim.SetFaults(0, SIM_FAULT_FLAKY_READS, 0, 0, 3));
     ASSERT_TRUE(m_sim.ClearLog(0));
-    RawRead waiting[6];
+    RawRead waiting[12];
     for (RawRead& read : waiting)
         Issue(read);
-    EXPECT_EQ(6u, Status().pendingReads);
     Write(START_STREAM); // the recording from its start again
     stream.clear();
     failed.clear();
-    for (int i = 0; i < 6; ++i) {
+    for (int i = 0; i < 12; ++i) {
         Finish(waiting[i]);
         Collect(i + 1, waiting[i], stream, failed);
     }
-    EXPECT_EQ((std::vector<std::pair<int, DWORD>>{{3, ERROR_CRC}, {6, ERROR_CRC}}), failed);
-    ASSERT_EQ(4u * CHUNK, stream.size());
-    EXPECT_TRUE(std::equal(stream.begin(), stream.end(), recording.begin())) << "stream bytes lost or repeated";
-    EXPECT_EQ(2u, Status().flakyReads);
-    EXPECT_EQ(stream.size(), Status().bytesDelivered);
+    EXPECT_EQ(everyThird, failed);
+    EXPECT_TRUE(stream == expected) << "paced: stream bytes lost or repeated";
+    const SIM_STATUS status = Status();
+    EXPECT_EQ(4u * SIM_BUS_PACKET_BYTES, status.bytesLost);
+    EXPECT_EQ(stream.size(), status.bytesDelivered);
+    EXPECT_TRUE(CountersAddUp(status));
+}
+
+// The bus moves at most 19 packets of 64 bytes a millisecond, from the
+// frame after a read was issued, however much the sensor holds: reads
+// issued over a full buffer wait, and 32 KB take 27 frames at the least.
+TEST_F(SimSensorTest, TheBusCarriesAtMostNineteenPacketsAFrame)
+{
+    const DWORD HELD = 64 * CHUNK;
+    ASSERT_TRUE(m_sim.SetRate(0, 10));
+    Write(START_STREAM);
+    const double end = NowMs() + WAIT_MS;
+    while (Status().bytesBuffered < HELD && NowMs() < end)
+        Sleep(10);
+    RawRead reads[HELD / CHUNK];
+    const double start = NowMs();
+    for (RawRead& read : reads)
+        Issue(read);
+    EXPECT_EQ(static_cast<DWORD>(ERROR_IO_PENDING), reads[0].issueError) << "filled at once from the buffer";
+    std::vector<BYTE> stream;
+    std::vector<std::pair<int, DWORD>> failed;
+    for (RawRead& read : reads) {
+        Finish(read);
+        Collect(0, read, stream, failed);
+    }
+    const double busMs = HELD / double(SIM_BUS_PACKETS_PER_FRAME * SIM_BUS_PACKET_BYTES);
+    EXPECT_GE(NowMs() - start, busMs - 1) << "faster than the bus";
+    EXPECT_EQ(HELD, stream.size());
+    EXPECT_TRUE(CountersAddUp(Status()));
+}
+
+// A pacer that runs late makes up every frame it missed: the sensor made
+// its rate times the time, and what its buffer could not hold is overflow.
+TEST_F(SimSensorTest, ALatePacerMakesUpTheWholeTimeAndCountsWhatDidNotFit)
+{
+    const double BYTES_PER_MS = SIM_BUS_RATE_PICTURES * (SIM_MARKER_BYTES + SIM_PICTURE_BYTES) / 1000.0;
+    ASSERT_TRUE(m_sim.SetFifoSize(0, SIM_FIFO_MIN_BYTES));
+    ASSERT_TRUE(m_sim.SetRate(0, SIM_BUS_RATE_PICTURES));
+    Write(START_STREAM);
+    const double start = NowMs();
+    ASSERT_TRUE(m_sim.StallPacer(0, 400));
+    Sleep(600);
+    const SIM_STATUS status = Status();
+    EXPECT_NEAR(BYTES_PER_MS * (NowMs() - start), static_cast<double>(status.bytesMade), BYTES_PER_MS * 50);
+    EXPECT_EQ(status.bytesMade - SIM_FIFO_MIN_BYTES, status.overflowBytes);
+    EXPECT_TRUE(CountersAddUp(status));
 }
 
 // Reads that wait take the stream as it comes; the sensor's buffer then
@@ -203,6 +261,7 @@ TEST_F(SimSensorTest, TheBufferSizeLimitsWhatTheSensorKeeps)
     EXPECT_TRUE(failed.empty());
     EXPECT_TRUE(std::equal(stream.begin(), stream.end(), recording.begin())) << "a gap in the stream";
     EXPECT_EQ(RECORDING_BYTES - stream.size(), Status().overflowBytes);
+    EXPECT_TRUE(CountersAddUp(Status()));
 
     ASSERT_TRUE(m_sim.ResetState(0));
     EXPECT_EQ(static_cast<DWORD>(SIM_FIFO_BYTES), Status().fifoBytes);

@@ -25,13 +25,25 @@ bool ReadWholeFile(const char* path, std::vector<BYTE>& bytes)
     return true;
 }
 
-DWORD Fnv1a(const BYTE* data, size_t size, DWORD hash)
+ULONGLONG Fnv1a(const BYTE* data, size_t size, ULONGLONG hash)
 {
     for (size_t i = 0; i < size; ++i) {
         hash ^= data[i];
         hash *= SIM_FNV_PRIME;
     }
     return hash;
+}
+
+::testing::AssertionResult CountersAddUp(const SIM_STATUS& s)
+{
+    const ULONGLONG in = s.bytesMade + s.bytesReplied;
+    const ULONGLONG out = s.bytesDelivered + s.overflowBytes + s.bytesLost + s.bytesDropped + s.bytesBuffered;
+    if (in == out)
+        return ::testing::AssertionSuccess();
+    return ::testing::AssertionFailure() << "made " << s.bytesMade << " + replied " << s.bytesReplied << " != delivered "
+                                         << s.bytesDelivered << " + overflow " << s.overflowBytes << " + lost "
+                                         << s.bytesLost << " + dropped " << s.bytesDropped << " + buffered "
+                                         << s.bytesBuffered;
 }
 
 int RunProgram(const std::string& program, const std::string& arguments, std::string* output)

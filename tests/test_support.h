@@ -24,8 +24,8 @@ using stopwatch::NowMs;
 // Reads a whole file; false if it cannot be opened.
 bool ReadWholeFile(const char* path, std::vector<BYTE>& bytes);
 
-// FNV-1a 32, as the simulated sensor hashes what it delivers.
-DWORD Fnv1a(const BYTE* data, size_t size, DWORD hash = SIM_FNV_OFFSET);
+// FNV-1a 64, as the simulated sensor hashes what it delivers.
+ULONGLONG Fnv1a(const BYTE* data, size_t size, ULONGLONG hash = SIM_FNV_OFFSET);
 
 // Runs `program`, next to the test program, with `arguments` and waits for
 // it; its standard output and error land in `output`. Returns the exit
@@ -74,6 +74,10 @@ private:
 // with the pixels it has). `strays` counts the pixels that are not exactly
 // their block's grey: a picture drawn whole has none.
 std::vector<BYTE> MagnifiedPicture(const CClientPixels& pixels, int& strays);
+
+// Every byte the sensor made or replied is delivered, overflowed, lost,
+// dropped or still buffered.
+::testing::AssertionResult CountersAddUp(const SIM_STATUS& status);
 
 } // namespace testing_support
 

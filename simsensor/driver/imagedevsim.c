@@ -95,6 +95,8 @@ static NTSTATUS ControlSetting(SENSOR* sensor, const CONTROL_REQUEST* request, P
     }
     case IOCTL_SIM_SET_FIFO:
         return SensorSetFifoSize(sensor, ((const SIM_FIFO_ARG*)request->buffer)->bytes);
+    case IOCTL_SIM_STALL_PACER:
+        return SensorStallPacer(sensor, ((const SIM_STALL_ARG*)request->buffer)->ms);
     case IOCTL_SIM_REPLAY_DATA:
         return SensorReplayData(sensor, ((const SIM_REPLAY_DATA_ARG*)request->buffer)->offset,
                                 (const UCHAR*)request->buffer + sizeof(SIM_REPLAY_DATA_ARG),
@@ -113,6 +115,7 @@ static NTSTATUS ControlQuery(SENSOR* sensor, const CONTROL_REQUEST* request, ULO
     case IOCTL_SIM_GET_STATUS:
         if (request->outLength < sizeof(SIM_STATUS))
             return STATUS_BUFFER_TOO_SMALL;
+        SensorRefreshStatus(sensor);
         RtlCopyMemory(request->buffer, &sensor->status, sizeof(SIM_STATUS));
         *returned = sizeof(SIM_STATUS);
         return STATUS_SUCCESS;
@@ -146,6 +149,8 @@ static ULONG InputSizeOf(ULONG code)
         return sizeof(SIM_REPLAY_DATA_ARG);
     case IOCTL_SIM_SET_FIFO:
         return sizeof(SIM_FIFO_ARG);
+    case IOCTL_SIM_STALL_PACER:
+        return sizeof(SIM_STALL_ARG);
     default:
         return sizeof(SIM_DEVICE_ARG);
     }

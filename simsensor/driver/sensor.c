@@ -37,12 +37,18 @@ void SensorInit(SENSOR* sensor, ULONG index)
     SensorPowerOn(sensor, NULL);
 }
 
+/* What the sensor holds at that moment counts as made afterwards, so the
+ * counters still add up. */
 static void ClearTraffic(SENSOR* sensor)
 {
     sensor->status.bytesReceived = 0;
+    sensor->status.bytesMade = sensor->fifo.count + sensor->inFlightBytes;
+    sensor->status.bytesReplied = 0;
     sensor->status.bytesDelivered = 0;
     sensor->status.deliveredHash = SIM_FNV_OFFSET;
     sensor->status.overflowBytes = 0;
+    sensor->status.bytesLost = 0;
+    sensor->status.bytesDropped = 0;
     sensor->status.resetCount = 0;
     sensor->status.openCount = 0;
     sensor->status.refusedRequests = 0;
@@ -229,7 +235,8 @@ void SensorDeviceReset(SENSOR* sensor)
 
 static void Reply(SENSOR* sensor, const UCHAR* bytes, ULONG length)
 {
-    FifoPush(&sensor->fifo, bytes, length);
+    sensor->status.bytesReplied += length;
+    sensor->status.bytesDropped += length - FifoPush(&sensor->fifo, bytes, length);
 }
 
 static void ReplyByte(SENSOR* sensor, UCHAR byte)
@@ -296,21 +303,9 @@ BOOLEAN SensorRefusesWrite(const SENSOR* sensor, const UCHAR* bytes, ULONG lengt
     return (sensor->faultFlags & SIM_FAULT_REFUSE_START) && length == 1 && bytes[0] == CMD_START_STREAM;
 }
 
-/* What the sensor made since the last tick goes, in order, to the reads
- * waiting for it and into the FIFO: a waiting read takes bytes as they
- * come, so the FIFO keeps only what no read was there for, and loses what
- * it has no room for. */
-void SensorTick(SENSOR* sensor, PLIST_ENTRY done)
+/* The counters as reported: what is buffered is read off the FIFO and
+ * the waiting reads. */
+void SensorRefreshStatus(SENSOR* sensor)
 {
-    ULONG due = StreamDueSinceTick(sensor);
-    ULONG made;
-
-    SensorRefuseBusy(sensor, done);
-    SensorServeStream(sensor, done);
-    while (due > 0 && (made = StreamFillFifo(sensor, due)) > 0) {
-        due -= made;
-        SensorServeStream(sensor, done);
-    }
-    if (due > 0)
-        StreamOverflow(sensor, due);
+    sensor->status.bytesBuffered = (ULONGLONG)sensor->fifo.count + sensor->inFlightBytes;
 }

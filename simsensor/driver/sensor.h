@@ -68,8 +68,11 @@ typedef struct SENSOR {
     UCHAR preparedGain1, preparedGain2;
     UCHAR picture[SIM_MARKER_BYTES + SIM_PICTURE_BYTES];
     ULONG streamPos;          /* offset within the current picture's bytes */
-    ULONGLONG lastTick;       /* system time the stream was last fed up to */
-    ULONG byteCredit;         /* stream bytes owed, in thousandths */
+    ULONG busFrame;           /* the last 1 ms bus frame the stream was made and moved up to */
+    ULONGLONG byteCredit;     /* stream bytes owed, in thousandths */
+    ULONG inFlightBytes;      /* moved by the bus into reads still waiting */
+    BOOLEAN pacerStalled;     /* the pacer leaves the sensor alone until pacerStallEnd */
+    ULONG pacerStallEnd;
 
     UCHAR* replay;            /* a recording streamed instead of the pattern, or NULL */
     ULONG replayCapacity;     /* its size */
@@ -80,6 +83,24 @@ typedef struct SENSOR {
     SENSOR_FIFO fifo;
     SENSOR_LOG log;
 } SENSOR;
+
+/* A waiting read's progress, kept in the IRP while the driver owns it: the
+ * bus frame it was issued in, and how many bytes the bus moved into it. */
+static __inline ULONG ReadIssuedFrame(PIRP irp)
+{
+    return (ULONG)(ULONG_PTR)irp->Tail.Overlay.DriverContext[0];
+}
+
+static __inline ULONG ReadFilled(PIRP irp)
+{
+    return (ULONG)(ULONG_PTR)irp->Tail.Overlay.DriverContext[1];
+}
+
+static __inline void SetReadProgress(PIRP irp, ULONG issuedFrame, ULONG filled)
+{
+    irp->Tail.Overlay.DriverContext[0] = (PVOID)(ULONG_PTR)issuedFrame;
+    irp->Tail.Overlay.DriverContext[1] = (PVOID)(ULONG_PTR)filled;
+}
 
 /* sensor.c: state changes. Callers hold the sensor's lock; IRPs that become
  * complete are moved to `done` with their status already set. */
@@ -98,12 +119,14 @@ void SensorLogRecord(SENSOR* sensor, ULONG type, const UCHAR* bytes, ULONG lengt
 void SensorTakeWrite(SENSOR* sensor, const UCHAR* bytes, ULONG length);
 BOOLEAN SensorRefusesWrite(const SENSOR* sensor, const UCHAR* bytes, ULONG length);
 void SensorDeviceReset(SENSOR* sensor);
-void SensorTick(SENSOR* sensor, PLIST_ENTRY done);
+void SensorRefreshStatus(SENSOR* sensor);
+NTSTATUS SensorStallPacer(SENSOR* sensor, ULONG ms);
 
 /* sensor_io.c: the sensor's IRP handlers and its queue of waiting reads
  * (the queue functions are called with the lock held). */
 void SensorServeReads(SENSOR* sensor, PLIST_ENTRY done);
-void SensorServeStream(SENSOR* sensor, PLIST_ENTRY done);
+BOOLEAN SensorTakesFlakyRead(SENSOR* sensor, ULONG length);
+void SensorEndRead(SENSOR* sensor, PIRP irp, NTSTATUS status);
 void SensorCancelAllReads(SENSOR* sensor, NTSTATUS status, PFILE_OBJECT onlyFile, PLIST_ENTRY done);
 void SensorReleaseHeld(SENSOR* sensor, PLIST_ENTRY done);
 void SensorRefuseBusy(SENSOR* sensor, PLIST_ENTRY done);
@@ -121,15 +144,20 @@ ULONG FifoPop(SENSOR_FIFO* fifo, UCHAR* out, ULONG length);
 void FifoClear(SENSOR_FIFO* fifo);
 ULONG FifoSetLimit(SENSOR_FIFO* fifo, ULONG limit);
 ULONGLONG SensorNow100ns(void);
+ULONG SensorNowMs(void);
 void StreamRestartPacing(SENSOR* sensor);
 void StreamStart(SENSOR* sensor);
 void StreamStop(SENSOR* sensor);
 BOOLEAN SensorIsSilent(const SENSOR* sensor);
 BOOLEAN StreamIsFlatOut(const SENSOR* sensor);
 BOOLEAN StreamIsPaced(const SENSOR* sensor);
+BOOLEAN StreamReplayRanOut(const SENSOR* sensor);
 ULONG StreamGenerate(SENSOR* sensor, UCHAR* out, ULONG length);
-ULONG StreamDueSinceTick(SENSOR* sensor);
-ULONG StreamFillFifo(SENSOR* sensor, ULONG length);
-void StreamOverflow(SENSOR* sensor, ULONG length);
+ULONG StreamBytesDue(SENSOR* sensor, ULONG ms);
+void StreamMake(SENSOR* sensor, ULONG length);
+
+/* sensor_bus.c: the pacer's tick, which makes the paced stream and moves
+ * it over the bus into the waiting reads. */
+void SensorTick(SENSOR* sensor, PLIST_ENTRY done);
 
 #endif /* SENSOR_H */

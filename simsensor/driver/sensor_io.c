@@ -13,7 +13,7 @@ static DRIVER_CANCEL CancelRead;
 
 static void AddToHash(SIM_STATUS* status, const UCHAR* bytes, ULONG length)
 {
-    ULONG hash = status->deliveredHash;
+    ULONGLONG hash = status->deliveredHash;
     ULONG i;
     for (i = 0; i < length; ++i) {
         hash ^= bytes[i];
@@ -23,98 +23,85 @@ static void AddToHash(SIM_STATUS* status, const UCHAR* bytes, ULONG length)
     status->bytesDelivered += length;
 }
 
-static BOOLEAN ReplayRanOut(const SENSOR* sensor)
-{
-    const SIM_STATUS* status = &sensor->status;
-    return status->replayLength && !sensor->replayLoop && status->replayPosition == status->replayLength;
-}
-
 static BOOLEAN HasOutput(const SENSOR* sensor)
 {
-    return sensor->fifo.count > 0 || (StreamIsFlatOut(sensor) && !ReplayRanOut(sensor));
+    return sensor->fifo.count > 0 || (StreamIsFlatOut(sensor) && !StreamReplayRanOut(sensor));
 }
 
-/* Replies already queued come first; a flat-out stream then fills the
- * rest of the read as fast as the host asks. */
-static void FillRead(SENSOR* sensor, PIRP irp)
-{
-    ULONG length = IoGetCurrentIrpStackLocation(irp)->Parameters.Read.Length;
-    UCHAR* buffer = irp->AssociatedIrp.SystemBuffer;
-    ULONG filled = FifoPop(&sensor->fifo, buffer, length);
-
-    if (filled < length && StreamIsFlatOut(sensor))
-        filled += StreamGenerate(sensor, buffer + filled, length - filled);
-    AddToHash(&sensor->status, buffer, filled);
-    irp->IoStatus.Status = STATUS_SUCCESS;
-    irp->IoStatus.Information = filled;
-}
-
-/* Every flakyEvery-th read that has output to take, counted over the reads
+/* Every flakyEvery-th read that takes output, counted over the reads
  * served since the fault script was set. */
-static BOOLEAN TakesFlakyRead(SENSOR* sensor, ULONG length)
+BOOLEAN SensorTakesFlakyRead(SENSOR* sensor, ULONG length)
 {
     if (!(sensor->faultFlags & SIM_FAULT_FLAKY_READS) || length == 0)
         return FALSE;
     if (++sensor->readsSinceFlaky < sensor->flakyEvery)
         return FALSE;
     sensor->readsSinceFlaky = 0;
+    sensor->status.flakyReads++;
     return TRUE;
 }
 
-/* A failed transfer takes nothing from the sensor: its output waits for
- * the next read, and only a full FIFO loses bytes. */
+/* A read ends with the bytes moved into it, or, failed, without them:
+ * they are gone from the device all the same. The caller owns the IRP
+ * and has taken it off the queue. */
+void SensorEndRead(SENSOR* sensor, PIRP irp, NTSTATUS status)
+{
+    ULONG filled = ReadFilled(irp);
+
+    sensor->inFlightBytes -= filled;
+    irp->IoStatus.Status = status;
+    if (NT_SUCCESS(status)) {
+        AddToHash(&sensor->status, irp->AssociatedIrp.SystemBuffer, filled);
+        irp->IoStatus.Information = filled;
+    } else {
+        sensor->status.bytesLost += filled;
+        irp->IoStatus.Information = 0;
+    }
+}
+
+/* Outside a paced stream a read takes at once what the FIFO holds
+ * (replies), and a flat-out stream fills the rest as fast as the host
+ * asks. A transfer error strikes after its first packet has moved. */
 static void ServeRead(SENSOR* sensor, PIRP irp)
 {
-    if (TakesFlakyRead(sensor, IoGetCurrentIrpStackLocation(irp)->Parameters.Read.Length)) {
-        sensor->status.flakyReads++;
-        irp->IoStatus.Status = STATUS_DEVICE_DATA_ERROR;
-        irp->IoStatus.Information = 0;
-        return;
-    }
-    FillRead(sensor, irp);
-}
-
-/* A reply ends a waiting read at once, however short. The paced stream
- * ends one only once it can fill it, as a bulk transfer ends full, or when
- * the FIFO can hold no more for it, or a replay has run out. */
-static BOOLEAN CanServe(const SENSOR* sensor, PIRP irp, BOOLEAN whole)
-{
     ULONG length = IoGetCurrentIrpStackLocation(irp)->Parameters.Read.Length;
-    const SENSOR_FIFO* fifo = &sensor->fifo;
+    UCHAR* buffer = irp->AssociatedIrp.SystemBuffer;
+    ULONG filled = ReadFilled(irp);
+    BOOLEAN flaky = SensorTakesFlakyRead(sensor, length);
+    ULONG want = length - filled;
+    ULONG got;
 
-    if (!HasOutput(sensor))
-        return FALSE;
-    return !whole || fifo->count >= length || fifo->count >= fifo->limit || ReplayRanOut(sensor);
-}
-
-/* Oldest first, so the FIFO's bytes go out in order. */
-static void ServeWaiting(SENSOR* sensor, BOOLEAN whole, PLIST_ENTRY done)
-{
-    PLIST_ENTRY entry = sensor->pendingReads.Flink;
-
-    while (entry != &sensor->pendingReads) {
-        PLIST_ENTRY next = entry->Flink;
-        PIRP irp = CONTAINING_RECORD(entry, IRP, Tail.Overlay.ListEntry);
-        if (!CanServe(sensor, irp, whole))
-            break;
-        if (IoSetCancelRoutine(irp, NULL) != NULL) {
-            RemoveEntryList(entry);
-            sensor->status.pendingReads--;
-            ServeRead(sensor, irp);
-            InsertTailList(done, entry);
-        }
-        entry = next;
+    if (flaky && want > SIM_BUS_PACKET_BYTES)
+        want = SIM_BUS_PACKET_BYTES;
+    got = FifoPop(&sensor->fifo, buffer + filled, want);
+    if (got < want && StreamIsFlatOut(sensor)) {
+        ULONG made = StreamGenerate(sensor, buffer + filled + got, want - got);
+        sensor->status.bytesMade += made;
+        got += made;
     }
+    sensor->inFlightBytes += got;
+    SetReadProgress(irp, ReadIssuedFrame(irp), filled + got);
+    SensorEndRead(sensor, irp, flaky ? STATUS_DEVICE_DATA_ERROR : STATUS_SUCCESS);
 }
 
+/* Oldest first, so the FIFO's bytes go out in order. A paced stream's
+ * reads are the bus's to fill (sensor_bus.c). A read being cancelled
+ * stops the walk: its cancel routine completes it, and nothing may
+ * overtake it. */
 void SensorServeReads(SENSOR* sensor, PLIST_ENTRY done)
 {
-    ServeWaiting(sensor, FALSE, done);
-}
-
-void SensorServeStream(SENSOR* sensor, PLIST_ENTRY done)
-{
-    ServeWaiting(sensor, TRUE, done);
+    if (StreamIsPaced(sensor))
+        return;
+    while (!IsListEmpty(&sensor->pendingReads) && HasOutput(sensor)) {
+        PLIST_ENTRY entry = sensor->pendingReads.Flink;
+        PIRP irp = CONTAINING_RECORD(entry, IRP, Tail.Overlay.ListEntry);
+        if (IoSetCancelRoutine(irp, NULL) == NULL)
+            break;
+        RemoveEntryList(entry);
+        sensor->status.pendingReads--;
+        ServeRead(sensor, irp);
+        InsertTailList(done, entry);
+    }
 }
 
 /* onlyFile NULL: every waiting read; otherwise those of one handle. */
@@ -129,37 +116,36 @@ void SensorCancelAllReads(SENSOR* sensor, NTSTATUS status, PFILE_OBJECT onlyFile
         if (mine && IoSetCancelRoutine(irp, NULL) != NULL) {
             RemoveEntryList(entry);
             sensor->status.pendingReads--;
-            irp->IoStatus.Status = status;
-            irp->IoStatus.Information = 0;
+            SensorEndRead(sensor, irp, status);
             InsertTailList(done, entry);
         }
         entry = next;
     }
 }
 
-/* Held requests have no cancel routine, so nobody else can complete them. */
-void SensorReleaseHeld(SENSOR* sensor, PLIST_ENTRY done)
+/* Requests on a list of the driver's own, with no cancel routine: nobody
+ * else can complete them. */
+static void EndAll(PLIST_ENTRY list, NTSTATUS status, PLIST_ENTRY done)
 {
-    while (!IsListEmpty(&sensor->heldRequests)) {
-        PLIST_ENTRY entry = RemoveHeadList(&sensor->heldRequests);
+    while (!IsListEmpty(list)) {
+        PLIST_ENTRY entry = RemoveHeadList(list);
         PIRP irp = CONTAINING_RECORD(entry, IRP, Tail.Overlay.ListEntry);
-        irp->IoStatus.Status = STATUS_CANCELLED;
+        irp->IoStatus.Status = status;
         irp->IoStatus.Information = 0;
         InsertTailList(done, entry);
     }
+}
+
+void SensorReleaseHeld(SENSOR* sensor, PLIST_ENTRY done)
+{
+    EndAll(&sensor->heldRequests, STATUS_CANCELLED, done);
     sensor->status.heldRequests = 0;
 }
 
 /* The refusal of a read BUSY_LATE left pending, as its completion. */
 void SensorRefuseBusy(SENSOR* sensor, PLIST_ENTRY done)
 {
-    while (!IsListEmpty(&sensor->busyReads)) {
-        PLIST_ENTRY entry = RemoveHeadList(&sensor->busyReads);
-        PIRP irp = CONTAINING_RECORD(entry, IRP, Tail.Overlay.ListEntry);
-        irp->IoStatus.Status = STATUS_DEVICE_BUSY;
-        irp->IoStatus.Information = 0;
-        InsertTailList(done, entry);
-    }
+    EndAll(&sensor->busyReads, STATUS_DEVICE_BUSY, done);
 }
 
 void CompleteIrpList(PLIST_ENTRY done)
@@ -178,6 +164,8 @@ static NTSTATUS CompleteNow(PIRP irp, NTSTATUS status, ULONG_PTR information)
     return status;
 }
 
+/* A cancelled transfer ends short with the packets the bus already moved
+ * into it, as a bulk transfer reports its actual length. */
 static void NTAPI CancelRead(PDEVICE_OBJECT device, PIRP irp)
 {
     SENSOR* sensor = device->DeviceExtension;
@@ -187,8 +175,9 @@ static void NTAPI CancelRead(PDEVICE_OBJECT device, PIRP irp)
     KeAcquireSpinLock(&sensor->lock, &irql);
     RemoveEntryList(&irp->Tail.Overlay.ListEntry);
     sensor->status.pendingReads--;
+    SensorEndRead(sensor, irp, ReadFilled(irp) > 0 ? STATUS_SUCCESS : STATUS_CANCELLED);
     KeReleaseSpinLock(&sensor->lock, irql);
-    CompleteNow(irp, STATUS_CANCELLED, 0);
+    IoCompleteRequest(irp, IO_NO_INCREMENT);
 }
 
 /* A handle opened before the last unplug stays dead even after replug,
@@ -333,6 +322,7 @@ static NTSTATUS CompleteServed(PIRP irp)
  * after the IRP is in the queue, so a cancel that races in finds it there. */
 static NTSTATUS QueueRead(SENSOR* sensor, PIRP irp, KIRQL irql)
 {
+    SetReadProgress(irp, SensorNowMs(), 0);
     IoMarkIrpPending(irp);
     InsertTailList(&sensor->pendingReads, &irp->Tail.Overlay.ListEntry);
     sensor->status.pendingReads++;
@@ -378,8 +368,11 @@ NTSTATUS SensorRead(SENSOR* sensor, PIRP irp)
         KeReleaseSpinLock(&sensor->lock, irql);
         return overlong ? CompleteOverlong(irp, length) : CompleteNow(irp, STATUS_SUCCESS, 0);
     }
-    /* Reads are served in the order they came: none overtakes one that waits. */
-    if (IsListEmpty(&sensor->pendingReads) && (length == 0 || HasOutput(sensor))) {
+    /* Reads are served in the order they came: none overtakes one that
+     * waits. A paced stream reaches a read only over the bus, from the
+     * frame after it was issued. */
+    if (length == 0 || (IsListEmpty(&sensor->pendingReads) && !StreamIsPaced(sensor) && HasOutput(sensor))) {
+        SetReadProgress(irp, 0, 0);
         ServeRead(sensor, irp);
         KeReleaseSpinLock(&sensor->lock, irql);
         return CompleteServed(irp);

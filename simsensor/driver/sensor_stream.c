@@ -10,10 +10,6 @@ static const UCHAR kFrameMarker[SIM_MARKER_BYTES] = { 0xFF, 0xFF, 0x00, 0xFF, 0x
 /* Above this the generator would spend its whole tick making bytes the
  * FIFO cannot hold anyway. */
 #define STREAM_RATE_MAX 1000
-#define HUNDRED_NS_PER_MS 10000
-/* A late tick is not made up for beyond this: a stalled host loses time
- * rather than flooding the FIFO with one huge burst. */
-#define STREAM_MAX_CATCH_UP_MS 100
 #define MS_PER_SECOND 1000
 
 ULONG FifoPush(SENSOR_FIFO* fifo, const UCHAR* bytes, ULONG length)
@@ -68,9 +64,7 @@ BOOLEAN StreamIsFlatOut(const SENSOR* sensor)
     return sensor->status.streaming && sensor->rate == SIM_RATE_FLAT_OUT && !SensorIsSilent(sensor);
 }
 
-/* System time, not interrupt time: Wine's KeQueryInterruptTime returns a
- * tick count rather than 100 ns units. Only differences over a few ticks
- * are used, and a clock step is cut short by the catch-up limit. */
+/* System time, for the log's request times only. */
 ULONGLONG SensorNow100ns(void)
 {
     LARGE_INTEGER now;
@@ -78,10 +72,20 @@ ULONGLONG SensorNow100ns(void)
     return (ULONGLONG)now.QuadPart;
 }
 
+/* The bus frame number: milliseconds of the performance counter, which
+ * never steps (Wine's KeQueryInterruptTime counts ticks, not 100 ns).
+ * Only differences are used; it wraps after 49 days. */
+ULONG SensorNowMs(void)
+{
+    LARGE_INTEGER frequency;
+    LARGE_INTEGER now = KeQueryPerformanceCounter(&frequency);
+    return (ULONG)((ULONGLONG)now.QuadPart * MS_PER_SECOND / (ULONGLONG)frequency.QuadPart);
+}
+
 void StreamRestartPacing(SENSOR* sensor)
 {
     sensor->byteCredit = 0;
-    sensor->lastTick = SensorNow100ns();
+    sensor->busFrame = SensorNowMs();
 }
 
 void StreamStart(SENSOR* sensor)
@@ -97,6 +101,7 @@ void StreamStart(SENSOR* sensor)
 void StreamStop(SENSOR* sensor)
 {
     sensor->status.streaming = 0;
+    sensor->status.bytesDropped += sensor->fifo.count;
     FifoClear(&sensor->fifo);
 }
 
@@ -179,33 +184,16 @@ ULONG StreamGenerate(SENSOR* sensor, UCHAR* out, ULONG length)
     return length;
 }
 
-/* Milliseconds since the stream was last fed; sub-millisecond remainders
- * carry over so the long-run rate is exact. */
-static ULONG ElapsedMs(SENSOR* sensor)
-{
-    ULONGLONG now = SensorNow100ns();
-    ULONGLONG elapsed = now - sensor->lastTick;
-    ULONG ms;
-
-    if (now < sensor->lastTick || elapsed > (ULONGLONG)STREAM_MAX_CATCH_UP_MS * HUNDRED_NS_PER_MS) {
-        sensor->lastTick = now;
-        return STREAM_MAX_CATCH_UP_MS;
-    }
-    ms = (ULONG)elapsed / HUNDRED_NS_PER_MS;
-    sensor->lastTick += (ULONGLONG)ms * HUNDRED_NS_PER_MS;
-    return ms;
-}
-
-static ULONG StreamBytesDue(SENSOR* sensor)
+/* Stream bytes the sensor makes in `ms` milliseconds at its rate; the
+ * remainder carries over, so the long-run rate is exact. */
+ULONG StreamBytesDue(SENSOR* sensor, ULONG ms)
 {
     ULONG rate = sensor->rate > STREAM_RATE_MAX ? STREAM_RATE_MAX : sensor->rate;
     ULONG bytesPerSecond = rate * (MarkerBytes(sensor) + SIM_PICTURE_BYTES);
-    ULONG due;
+    ULONGLONG credit = sensor->byteCredit + (ULONGLONG)bytesPerSecond * ms;
 
-    sensor->byteCredit += bytesPerSecond * ElapsedMs(sensor);
-    due = sensor->byteCredit / MS_PER_SECOND;
-    sensor->byteCredit %= MS_PER_SECOND;
-    return due;
+    sensor->byteCredit = credit % MS_PER_SECOND;
+    return (ULONG)(credit / MS_PER_SECOND);
 }
 
 BOOLEAN StreamIsPaced(const SENSOR* sensor)
@@ -213,20 +201,15 @@ BOOLEAN StreamIsPaced(const SENSOR* sensor)
     return sensor->status.streaming && sensor->rate != SIM_RATE_FLAT_OUT && !SensorIsSilent(sensor);
 }
 
-/* Stream bytes the paced sensor made since the last tick; none when it
- * does not stream at a pace. */
-ULONG StreamDueSinceTick(SENSOR* sensor)
+BOOLEAN StreamReplayRanOut(const SENSOR* sensor)
 {
-    if (!StreamIsPaced(sensor)) {
-        sensor->lastTick = SensorNow100ns();
-        return 0;
-    }
-    return StreamBytesDue(sensor);
+    const SIM_STATUS* status = &sensor->status;
+    return status->replayLength && !sensor->replayLoop && status->replayPosition == status->replayLength;
 }
 
 /* Up to `length` next stream bytes into the FIFO, as many as it has room
  * for; fewer once a replay that does not loop has run out. */
-ULONG StreamFillFifo(SENSOR* sensor, ULONG length)
+static ULONG StreamFillFifo(SENSOR* sensor, ULONG length)
 {
     SENSOR_FIFO* fifo = &sensor->fifo;
     ULONG filled = 0;
@@ -248,9 +231,13 @@ ULONG StreamFillFifo(SENSOR* sensor, ULONG length)
     return filled;
 }
 
-/* Stream bytes made with no room for them are lost, as a sensor drops
- * what its buffer cannot hold. */
-void StreamOverflow(SENSOR* sensor, ULONG length)
+/* The sensor never waits for the host: what it makes goes into its FIFO,
+ * and what the FIFO has no room for is lost and counted. */
+void StreamMake(SENSOR* sensor, ULONG length)
 {
-    sensor->status.overflowBytes += StreamGenerate(sensor, NULL, length);
+    ULONG kept = StreamFillFifo(sensor, length);
+    ULONG overflow = kept < length ? StreamGenerate(sensor, NULL, length - kept) : 0;
+
+    sensor->status.bytesMade += kept + overflow;
+    sensor->status.overflowBytes += overflow;
 }
