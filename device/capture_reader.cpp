@@ -36,7 +36,10 @@
 // once than the ring holds refuses the next one as busy when it is issued:
 // the ring then keeps to the reads it had queued, for the rest of the
 // capture. A refusal that comes later, as a completion, is only a failed
-// read (some drivers refuse so while they are briefly busy).
+// read (some drivers refuse so while they are briefly busy). With fewer
+// reads queued, each asks for more: every completion is a round trip
+// through the system, and a ring one read deep could not keep up with the
+// bus in chunks.
 class CReadRing {
 public:
     CReadRing() : m_oldest(0), m_queued(0), m_depth(RING_SLOTS) {}
@@ -46,7 +49,7 @@ public:
     {
         m_slots.resize(RING_SLOTS);
         for (Slot& slot : m_slots)
-            slot.request = NewDeviceRequest(CHUNK_SIZE);
+            slot.request = NewDeviceRequest(MAX_READ_BYTES);
         return HasRequests();
     }
 
@@ -60,6 +63,11 @@ public:
     }
 
     size_t Depth() const { return m_depth; }
+    // The ring's bytes in flight, as far as MAX_READ_BYTES a read allows.
+    DWORD ReadLength() const
+    {
+        return static_cast<DWORD>(std::min<size_t>(CHUNK_SIZE * (RING_SLOTS / m_depth), MAX_READ_BYTES));
+    }
 
     // Issues a read in every slot behind the queued ones, until `limit`
     // are queued or the depth is reached. A slot whose request was parked
@@ -69,10 +77,10 @@ public:
         while (m_queued < std::min(limit, m_depth)) {
             Slot& slot = m_slots[(m_oldest + m_queued) % m_slots.size()];
             if (!slot.request)
-                slot.request = NewDeviceRequest(CHUNK_SIZE);
+                slot.request = NewDeviceRequest(MAX_READ_BYTES);
             if (!slot.request)
                 return;
-            slot.failedAtOnce = !slot.request->IssueRead(hDevice);
+            slot.failedAtOnce = !slot.request->IssueRead(hDevice, ReadLength());
             slot.error = slot.failedAtOnce ? GetLastError() : ERROR_SUCCESS;
             if (slot.failedAtOnce && slot.error == ERROR_BUSY) {
                 // Every read it took before is still ours, completed or not.
@@ -482,8 +490,12 @@ void CCaptureSession::Deliver(const BYTE* bytes, DWORD count)
         return;
     m_lastByteMs = GetTickCount64();
     m_bProbing = FALSE;
-    if (m_pQueue)
-        m_pClock->Time(CReaderClock::POSTING, [&] { m_pQueue->Post(m_hwndTarget, bytes, count); });
+    if (m_pQueue) {
+        m_pClock->Time(CReaderClock::POSTING, [&] {
+            for (DWORD at = 0; at < count; at += CHUNK_SIZE)
+                m_pQueue->Post(m_hwndTarget, bytes + at, std::min<DWORD>(count - at, CHUNK_SIZE));
+        });
+    }
     m_pClock->Time(CReaderClock::RECORDING, [&] {
         if (m_pFile)
             m_pFile->Append(bytes, count);

@@ -1,5 +1,6 @@
 #include "device/device_request.h"
 
+#include <algorithm>
 #include <atomic>
 #include <new>
 #include <vector>
@@ -53,7 +54,8 @@ CDeviceRequest::CDeviceRequest(DWORD length)
     : m_overlapped(),
       m_event(CreateEventA(nullptr, TRUE, FALSE, nullptr)),
       m_buffer(length ? new (std::nothrow) BYTE[length] : nullptr),
-      m_length(length)
+      m_length(length),
+      m_asked(length)
 {
     m_overlapped.hEvent = m_event.Get();
 }
@@ -79,7 +81,7 @@ BOOL CDeviceRequest::Result(HANDLE hDevice, DWORD& count)
 {
     count = 0;
     const BOOL succeeded = GetOverlappedResult(hDevice, &m_overlapped, &count, FALSE);
-    if (count > m_length) {
+    if (count > m_asked) {
         count = 0;
         SetLastError(ERROR_INVALID_DATA);
         return FALSE;
@@ -87,13 +89,14 @@ BOOL CDeviceRequest::Result(HANDLE hDevice, DWORD& count)
     return succeeded;
 }
 
-BOOL CDeviceRequest::IssueRead(HANDLE hDevice)
+BOOL CDeviceRequest::IssueRead(HANDLE hDevice, DWORD length)
 {
+    m_asked = std::min(length, m_length);
     // ReadFile resets the event itself; the rest of the record starts afresh.
     const HANDLE event = m_overlapped.hEvent;
     m_overlapped = OVERLAPPED();
     m_overlapped.hEvent = event;
-    return ReadFile(hDevice, m_buffer.get(), m_length, nullptr, &m_overlapped) || GetLastError() == ERROR_IO_PENDING;
+    return ReadFile(hDevice, m_buffer.get(), m_asked, nullptr, &m_overlapped) || GetLastError() == ERROR_IO_PENDING;
 }
 
 DeviceRequestPtr NewDeviceRequest(DWORD length)

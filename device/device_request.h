@@ -45,17 +45,18 @@ public:
     // moved in `count`. A request that failed after it had moved bytes (a
     // cancellation, a pipe reset, the driver's own time-out) keeps them:
     // they are the stream's, and dropping them would leave a hole. A count
-    // larger than the request's buffer is a driver fault: the request fails
-    // with no bytes, so nothing is ever copied past the buffer.
+    // larger than the request asked for is a driver fault: the request
+    // fails with no bytes, so nothing is ever copied past what was asked.
     BOOL Result(HANDLE hDevice, DWORD& count);
 
     BOOL HasCompleted() const { return HasOverlappedIoCompleted(&m_overlapped); }
     HANDLE Event() const { return m_event.Get(); }
 
-    // Issues a read of the whole buffer on hDevice, reusing the request:
-    // only for a request that has completed (or was never issued). FALSE
-    // when the read failed at once; otherwise it is in flight or done.
-    BOOL IssueRead(HANDLE hDevice);
+    // Issues a read of `length` bytes (at most the buffer's) on hDevice,
+    // reusing the request: only for a request that has completed (or was
+    // never issued). FALSE when the read failed at once; otherwise it is in
+    // flight or done.
+    BOOL IssueRead(HANDLE hDevice, DWORD length);
 
 private:
     explicit CDeviceRequest(DWORD length);
@@ -64,6 +65,7 @@ private:
     CEventHandle m_event;
     std::unique_ptr<BYTE[]> m_buffer;
     DWORD m_length;
+    DWORD m_asked; // by the last read issued; the whole buffer otherwise
 };
 
 using DeviceRequestPtr = std::unique_ptr<CDeviceRequest>;

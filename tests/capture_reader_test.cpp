@@ -71,7 +71,7 @@ protected:
         PumpUntil([&] { return NowMs() >= end; });
     }
     void PumpRemaining() { PumpUntil([] { return true; }); }
-    DWORD Delivered() { return Status().bytesDelivered; }
+    ULONGLONG Delivered() { return Status().bytesDelivered; }
 
     void Take()
     {
@@ -194,15 +194,13 @@ TEST_F(CaptureReaderTest, ADeviceThatFallsSilentIsToldOnceAndRecordedAgainWhenIt
         EXPECT_TRUE(m_problems[0].bRecording);
         EXPECT_EQ(Delivered(), m_problems[0].fileBytes);
         if (!unplug) {
-            const DWORD before = Delivered();
+            const ULONGLONG before = Delivered();
             ASSERT_TRUE(m_sim.SetFaults(0, 0));
             PumpUntil([&] { return Delivered() > before + 2 * STREAM_PICTURE && m_problems.size() > 1; });
             ASSERT_EQ(2u, m_problems.size());
             EXPECT_EQ(CaptureProblem::BYTES_LOST, m_problems[1].kind) << "the device's buffer overflowed";
         }
-        const double start = NowMs();
         m_device.StopCapture();
-        EXPECT_LT(NowMs() - start, 3000.0);
         EXPECT_TRUE(IsTheStream(CaptureFile()));
     }
     ASSERT_TRUE(m_sim.SetPlugged(0, TRUE));
@@ -212,7 +210,8 @@ TEST_F(CaptureReaderTest, ADeviceThatFallsSilentIsToldOnceAndRecordedAgainWhenIt
 // driver that takes one read at a time and refuses the next at once or
 // through its completion, completions that claim more than was asked for.
 // The reader keeps reading, follows the depth a driver accepts at issue
-// time, records and paints the stream whole, and tells nothing.
+// time, records and paints every byte delivered, and loses none in the
+// device. Only the bytes a failed transfer took with it are told, once.
 struct ReadFault {
     const char* name;
     DWORD faults;
@@ -223,7 +222,7 @@ struct ReadFault {
 
 class CaptureReadFaultTest : public CaptureReaderTest, public ::testing::WithParamInterface<ReadFault> {};
 
-TEST_P(CaptureReadFaultTest, LosesNothingAndTellsNothing)
+TEST_P(CaptureReadFaultTest, RecordsEveryByteDeliveredAndTellsOnlyLostOnes)
 {
     const ReadFault& fault = GetParam();
     ASSERT_TRUE(m_sim.SetRate(0, fault.rate));
@@ -245,7 +244,8 @@ TEST_P(CaptureReadFaultTest, LosesNothingAndTellsNothing)
     EXPECT_GT(file.size(), 8u * STREAM_PICTURE);
     EXPECT_TRUE(IsTheStream(file));
     EXPECT_EQ(file, m_painted);
-    EXPECT_TRUE(m_problems.empty());
+    ASSERT_EQ(fault.flakyEvery ? 1u : 0u, m_problems.size());
+    EXPECT_TRUE(!fault.flakyEvery || m_problems[0].kind == CaptureProblem::BYTES_LOST);
     EXPECT_TRUE(!fault.mostPending || fault.mostPending == mostPending) << mostPending << " reads pending at most";
     EXPECT_TRUE(!(fault.faults & SIM_FAULT_SINGLE_READ) || status.busyReads <= RING_SLOTS)
         << "refused again after the depth was learnt";
@@ -296,7 +296,7 @@ TEST_F(CaptureReaderTest, APainterThatFallsBehindKeepsTheBacklogBoundedAndTheFil
     const double end = NowMs() + 15000;
     while (m_queue.Count() < 256 && NowMs() < end) // nobody takes them
         Sleep(10);
-    const DWORD deliveredAtFull = Delivered();
+    const ULONGLONG deliveredAtFull = Delivered();
     while (Delivered() < deliveredAtFull + 64 * 512 && NowMs() < end)
         Sleep(10);
     m_device.StopCapture();

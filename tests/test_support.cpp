@@ -229,7 +229,7 @@ std::vector<BYTE> StartSequenceReplies()
 ::testing::AssertionResult DeliveredAround(const std::vector<BYTE>& file, const SIM_STATUS& status,
                                            const std::vector<BYTE>& before, const std::vector<BYTE>& after)
 {
-    const DWORD hash = Fnv1a(after.data(), after.size(),
+    const ULONGLONG hash = Fnv1a(after.data(), after.size(),
                              Fnv1a(file.data(), file.size(), Fnv1a(before.data(), before.size())));
     if (status.bytesDelivered == before.size() + file.size() + after.size() && status.deliveredHash == hash)
         return ::testing::AssertionSuccess();
