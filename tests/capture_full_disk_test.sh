@@ -19,8 +19,10 @@ status=0
     ulimit -f $limit_blocks
     ORLAVENT_FILE_LIMIT=$((limit_blocks * 512)) exec "$run" "$test" --gtest_filter='*OrStalledDisk*'
 ) || status=1
+# Bounded here, so that the pipe never outlives the run and stalls the
+# captures of later tests.
 pipe="$ORLAVENT_WINEPREFIX/drive_c/1.txt"
 rm -f "$pipe" && mkfifo "$pipe" || exit 1
-ORLAVENT_STALLED_DISK=1 "$run" "$test" --gtest_filter='*OrStalledDisk*' || status=1
+ORLAVENT_STALLED_DISK=1 timeout 60 "$run" "$test" --gtest_filter='*OrStalledDisk*' || status=1
 rm -f "$pipe"
 exit $status
