@@ -350,6 +350,7 @@ TEST_F(AppTest, EachCapturePaintsOnlyItsOwnStreamFromTheTopLeftMarkersOrNot)
     Run([&](HWND main) {
         Connect(main);
         started = StartCapture(main);
+        Sleep(200); // painted up to somewhere in a picture
         m_dlg.Stall();
         for (int i = 0; i < 1500 && queue.Count() < MAX_QUEUED_CHUNKS; ++i)
             Sleep(10);
