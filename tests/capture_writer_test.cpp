@@ -11,31 +11,14 @@
 #include <vector>
 
 #include "device/capture_writer.h"
-#include "tests/test_support.h"
 
 namespace {
-
-// A stream whose every byte differs from its neighbours', so a gap or a
-// repeated block shows as a mismatch.
-std::vector<BYTE> Pattern(size_t size)
-{
-    std::vector<BYTE> bytes(size);
-    for (size_t i = 0; i < size; ++i)
-        bytes[i] = static_cast<BYTE>((i * 7) ^ (i >> 9));
-    return bytes;
-}
 
 using Reports = std::vector<RecordingFailure>;
 
 void Collect(void* reports, const RecordingFailure& failure)
 {
     static_cast<Reports*>(reports)->push_back(failure);
-}
-
-void AppendInChunks(CCaptureWriter& writer, const std::vector<BYTE>& stream)
-{
-    for (size_t at = 0; at < stream.size(); at += 512)
-        writer.Append(stream.data() + at, static_cast<DWORD>(std::min<size_t>(512, stream.size() - at)));
 }
 
 ::testing::AssertionResult IsPrefix(const std::vector<BYTE>& part, const std::vector<BYTE>& whole)
@@ -62,10 +45,12 @@ TEST(CaptureWriter, ADiskSlowerThanTheQueueEndsTheRecordingWithAWholeBeginning)
     ASSERT_NE(INVALID_HANDLE_VALUE, client);
 
     const size_t queueBlocks = 3;
-    const std::vector<BYTE> stream = Pattern(12 * WRITE_BLOCK_BYTES);
+    std::vector<BYTE> stream(12 * WRITE_BLOCK_BYTES); // every byte unlike its neighbours: a gap shows
+    for (size_t i = 0; i < stream.size(); ++i)
+        stream[i] = static_cast<BYTE>((i * 7) ^ (i >> 9));
     Reports reports;
     CCaptureWriter writer(server, Collect, &reports, queueBlocks);
-    AppendInChunks(writer, stream); // returns although nothing drains the pipe
+    writer.Append(stream.data(), static_cast<DWORD>(stream.size())); // returns although nothing drains the pipe
     EXPECT_TRUE(writer.HasFailed());
     EXPECT_TRUE(reports.empty()) << "reported before the queued blocks were written";
 
@@ -103,9 +88,10 @@ TEST(CaptureWriter, AFailedWriteIsReportedOnceWithTheSystemsReason)
     Reports reports;
     {
         CCaptureWriter writer(readOnly, Collect, &reports);
-        AppendInChunks(writer, Pattern(3 * WRITE_BLOCK_BYTES));
+        const std::vector<BYTE> stream(3 * WRITE_BLOCK_BYTES, 0x5A);
+        writer.Append(stream.data(), static_cast<DWORD>(stream.size()));
         writer.Finish();
-        AppendInChunks(writer, Pattern(WRITE_BLOCK_BYTES));
+        writer.Append(stream.data(), WRITE_BLOCK_BYTES);
         EXPECT_EQ(0u, writer.BytesRecorded());
     }
     ASSERT_EQ(1u, reports.size());

@@ -5,9 +5,8 @@ namespace testing_support {
 std::string ProgramFolder()
 {
     char path[MAX_PATH] = {};
-    GetModuleFileNameA(nullptr, path, MAX_PATH);
-    std::string folder(path);
-    return folder.substr(0, folder.find_last_of("\\/") + 1);
+    const std::string file(path, GetModuleFileNameA(nullptr, path, MAX_PATH));
+    return file.substr(0, file.find_last_of("\\/") + 1);
 }
 
 bool ReadWholeFile(const char* path, std::vector<BYTE>& bytes)
@@ -27,10 +26,8 @@ bool ReadWholeFile(const char* path, std::vector<BYTE>& bytes)
 
 DWORD Fnv1a(const BYTE* data, size_t size, DWORD hash)
 {
-    for (size_t i = 0; i < size; ++i) {
-        hash ^= data[i];
-        hash *= SIM_FNV_PRIME;
-    }
+    for (size_t i = 0; i < size; ++i)
+        hash = (hash ^ data[i]) * SIM_FNV_PRIME;
     return hash;
 }
 
@@ -79,12 +76,6 @@ CTestWindow::CTestWindow(int width, int height, COLORREF background)
     FillRect(hdc, &rc, brush);
     DeleteObject(brush);
     ReleaseDC(m_hwnd, hdc);
-}
-
-CTestWindow::~CTestWindow()
-{
-    if (m_hwnd)
-        DestroyWindow(m_hwnd);
 }
 
 CClientPixels::CClientPixels(HWND hwnd, bool bOnScreen)

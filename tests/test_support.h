@@ -37,7 +37,7 @@ int RunProgram(const std::string& program, const std::string& arguments, std::st
 class CTestWindow {
 public:
     CTestWindow(int width, int height, COLORREF background = RGB(0, 0, 0));
-    ~CTestWindow();
+    ~CTestWindow() { DestroyWindow(m_hwnd); }
     CTestWindow(const CTestWindow&) = delete;
     CTestWindow& operator=(const CTestWindow&) = delete;
 
