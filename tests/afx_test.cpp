@@ -114,7 +114,7 @@ TEST(AfxMessageMap, OnlyCommandsGoOnToTheApplication)
     EXPECT_EQ(IDCANCEL, dlg.DoModal());
 }
 
-// Creation and destruction messages that are not the dialog's own, posted
+// Creation and destruction messages that are not the dialog's own, posted,
 // or sent from another thread, reach neither the object nor the dialog
 // manager: it initialises and is torn down once, and answers meanwhile. A
 // dialog opened by a command sent from another thread ends as any other.
@@ -147,7 +147,8 @@ TEST(AfxDialog, OnlyItsOwnLifeMakesAndEndsADialogAndNoPointerOutlivesIt)
         });
     };
     EXPECT_EQ(IDCANCEL, mainDlg.DoModal());
-    stranger.join();
+    if (stranger.joinable()) // not when the dialog never ran
+        stranger.join();
     EXPECT_EQ(56, probe);
     for (const CProbeDlg* dlg : {&mainDlg, &nested}) {
         EXPECT_EQ(1, dlg->m_nInit);
