@@ -191,52 +191,56 @@ protected:
     std::string m_folder, m_recording, m_csv, m_avi, m_pictures;
 };
 
-// The recording under the name of picture 5: pictures 1 and 3 come before
-// it and must not replace the files of those names.
-TEST_F(InspectorRun, NoPictureReplacesAFileWhenALaterOneCannotBeWritten)
+// Runs that cannot finish leave every file as it was, the recording
+// included, and no temporary file: a mistyped recording; two outputs that
+// name one file (a picture of --png among them, by its name in another
+// case or by a hard link); a later picture that would be the recording; an
+// output that fails after others have begun; a file that cannot be
+// replaced at the end because a player holds it open without leave to
+// move it (the CSV, video and pictures go in that order, so those before
+// it are put back). A run that can finish then replaces them all.
+TEST_F(InspectorRun, NoRunThatCannotFinishChangesAFile)
 {
-    // Pictures 1, 3 and 5 are complete.
-    const std::vector<BYTE> recording =
-        Stream().M().Ramp().M().Grey(10).M().Ramp().M().Grey(P + 2).M().Ramp().M().Grey(40).bytes;
-    ASSERT_NO_FATAL_FAILURE(Prepare("later-picture", {}));
-    const std::string asPicture5 = m_pictures + "picture-000005.png";
-    ASSERT_TRUE(SaveFile(asPicture5, recording));
+    ASSERT_NO_FATAL_FAILURE(Prepare("unfinished", Pictures(5)));
+    const std::string asPicture5 = m_pictures + "picture-000005.png", alias = m_folder + "alias.avi";
+    ASSERT_TRUE(SaveFile(asPicture5, Pictures(5)));
+    ASSERT_TRUE(CreateHardLinkA(alias.c_str(), (m_pictures + "picture-000001.png").c_str(), nullptr));
+    const std::string outputs = "--csv " + m_csv + " --avi " + m_avi + " --png " + m_pictures + " ";
+    const struct {
+        std::string arguments, says, held;
+        int exitCode;
+    } cases[] = {
+        {outputs + m_folder + "mistyped.bin", "cannot open", "", EXIT_INPUT},
+        {"--csv " + m_csv + " --avi " + m_folder + "PICTURES.CSV " + m_recording, "name the same file", "", EXIT_USAGE},
+        {"--png " + m_pictures + " --csv " + m_pictures + "PICTURE-000002.PNG " + m_recording, "picture's name", "",
+         EXIT_USAGE},
+        {"--png " + m_pictures + " --avi " + alias + " " + m_recording, "picture's name", "", EXIT_USAGE},
+        {outputs + asPicture5, "picture-000005.png is the capture file itself", "", EXIT_OUTPUT},
+        {"--csv " + m_csv + " --avi " + m_avi + " --png " + m_recording + " " + m_recording, "is not a folder", "",
+         EXIT_OUTPUT},
+        {outputs + m_recording, "cannot replace " + m_avi, m_avi, EXIT_OUTPUT},
+        {outputs + m_recording, "cannot replace " + m_pictures + "picture-000003.png",
+         m_pictures + "picture-000003.png", EXIT_OUTPUT},
+    };
     const FolderState before = StateOf(m_folder);
-    std::string output;
-    EXPECT_EQ(EXIT_OUTPUT, RunInspector("--csv " + m_csv + " --avi " + m_avi + " --png " + m_pictures + " " +
-                                            asPicture5, &output));
-    EXPECT_NE(std::string::npos, output.find("picture-000005.png is the capture file itself")) << output;
-    EXPECT_EQ("", Differences(before, StateOf(m_folder)));
-}
-
-// A file that cannot be replaced at the very end, because a player holds
-// it open without letting it be moved: the outputs already moved into
-// place are taken back and what they replaced is put back.
-TEST_F(InspectorRun, AMoveThatFailsPartWayPutsBackEveryFileItReplaced)
-{
-    ASSERT_NO_FATAL_FAILURE(Prepare("held", Pictures(4)));
-    const std::string arguments = "--csv " + m_csv + " --avi " + m_avi + " --png " + m_pictures + " " + m_recording;
-    const FolderState before = StateOf(m_folder);
-    // The CSV goes first, the video second, the pictures last.
-    for (const std::string& held : {m_avi, m_pictures + "picture-000003.png"}) {
-        SCOPED_TRACE(held);
-        const HANDLE player = CreateFileA(held.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0,
-                                          nullptr);
-        ASSERT_NE(INVALID_HANDLE_VALUE, player);
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.arguments);
+        const HANDLE player = c.held.empty() ? INVALID_HANDLE_VALUE
+                                             : CreateFileA(c.held.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
+                                                           OPEN_EXISTING, 0, nullptr);
         std::string output;
-        EXPECT_EQ(EXIT_OUTPUT, RunInspector(arguments, &output));
-        CloseHandle(player);
-        EXPECT_NE(std::string::npos, output.find("cannot replace " + held)) << output;
+        EXPECT_EQ(c.exitCode, RunInspector(c.arguments, &output)) << output;
+        if (player != INVALID_HANDLE_VALUE)
+            CloseHandle(player);
+        EXPECT_NE(std::string::npos, output.find(c.says)) << output;
         EXPECT_EQ("", Differences(before, StateOf(m_folder)));
     }
     std::string output;
-    ASSERT_EQ(0, RunInspector(arguments, &output)) << output;
+    ASSERT_EQ(0, RunInspector(outputs + m_recording, &output)) << output;
     const FolderState after = StateOf(m_folder);
     for (const char* name : {"pictures.csv", "pictures.avi", "pictures\\picture-000001.png",
-                             "pictures\\picture-000003.png", "pictures\\picture-000004.png"}) {
-        ASSERT_TRUE(after.count(name)) << name;
-        EXPECT_GT(after.at(name).size(), EARLIER.size()) << name;
-    }
+                             "pictures\\picture-000003.png", "pictures\\picture-000005.png"})
+        EXPECT_NE(before.at(name), after.at(name)) << name;
     EXPECT_FALSE(HasTemporaryFile(m_folder) || HasTemporaryFile(m_pictures));
 }
 
@@ -266,6 +270,77 @@ TEST_F(InspectorRun, CtrlCCtrlBreakOrClosingTheConsoleEndsItWithinASecondAndChan
         EXPECT_NE(std::string::npos, inspector.Output().find("stopped; no file was changed")) << inspector.Output();
         EXPECT_EQ("", Differences(before, StateOf(m_folder)));
     }
+}
+
+// The content at `name` in `state`, or a text no file holds if none.
+std::string At(const FolderState& state, const std::string& name)
+{
+    const auto found = state.find(name);
+    return found == state.end() ? "(none)" : std::string(found->second.begin(), found->second.end());
+}
+
+// Ended outright before any step of the commit (each output's old file
+// gets a second name, then the new one takes the name), every name holds
+// its old file or its new one, whole: the new one if its step was done.
+TEST_F(InspectorRun, AKillAtAnyStepOfTheCommitLeavesEveryNameWithItsOldFileOrItsNewOne)
+{
+    ASSERT_NO_FATAL_FAILURE(Prepare("killed", Pictures(2)));
+    const std::string arguments = "--csv " + m_csv + " --png " + m_pictures + " " + m_recording;
+    const char* const names[] = {"pictures.csv", "pictures\\picture-000001.png", "pictures\\picture-000002.png"};
+    std::string output;
+    ASSERT_EQ(0, RunInspector(arguments, &output)) << output;
+    EXPECT_NE(std::string::npos, output.find(": 1, picture-000003.png to picture-000003.png, not written")) << output;
+    const FolderState done = StateOf(m_folder);
+    for (int step = 1;; ++step) {
+        SCOPED_TRACE("killed before step " + std::to_string(step));
+        ASSERT_NO_FATAL_FAILURE(Prepare("killed", Pictures(2)));
+        const FolderState before = StateOf(m_folder);
+        InspectorProcess inspector;
+        SetEnvironmentVariableA("ORLAVENT_COMMIT_PAUSE", std::to_string(step).c_str());
+        ASSERT_TRUE(inspector.Start(arguments, "orlavent-inspect-steps.exe"));
+        SetEnvironmentVariableA("ORLAVENT_COMMIT_PAUSE", nullptr);
+        ASSERT_TRUE(WaitFor([&] { return inspector.Output().find("commit step") != std::string::npos ||
+                                         !inspector.Running(); }, START_TIMEOUT_MS));
+        if (!inspector.Running()) {
+            EXPECT_EQ(0, inspector.Wait()) << inspector.Output();
+            EXPECT_EQ(7, step) << "two steps an output";
+            break;
+        }
+        EXPECT_EQ(-1, inspector.Wait(0)); // ended outright
+        const FolderState after = StateOf(m_folder);
+        for (int k = 0; k < 3; ++k)
+            EXPECT_EQ(At(2 * k + 2 < step ? done : before, names[k]), At(after, names[k])) << names[k];
+    }
+}
+
+// Another program (an indexer) opens a new file before a stop puts it
+// back: the run says which name holds the new file and where the old one
+// is, and does not claim that it changed nothing.
+TEST_F(InspectorRun, APutBackThatFailsIsSaid)
+{
+    ASSERT_TRUE(ShareAConsole());
+    ASSERT_NO_FATAL_FAILURE(Prepare("put-back", Pictures(2)));
+    InspectorProcess inspector;
+    SetEnvironmentVariableA("ORLAVENT_COMMIT_PAUSE", "4"); // the CSV has its new file, picture 1 not yet
+    ASSERT_TRUE(inspector.Start("--csv " + m_csv + " --png " + m_pictures + " " + m_recording,
+                                "orlavent-inspect-steps.exe"));
+    SetEnvironmentVariableA("ORLAVENT_COMMIT_PAUSE", nullptr);
+    ASSERT_TRUE(WaitFor([&] { return inspector.Output().find("commit step 4") != std::string::npos; },
+                        START_TIMEOUT_MS)) << inspector.Output();
+    const HANDLE indexer = CreateFileA(m_csv.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
+    ASSERT_TRUE(SendConsoleEvent(inspector.Process(), CTRL_C_EVENT));
+    EXPECT_EQ(EXIT_NOT_PUT_BACK, inspector.Wait(END_TIMEOUT_MS));
+    CloseHandle(indexer);
+    const std::string output = inspector.Output();
+    EXPECT_EQ(std::string::npos, output.find("no file was changed")) << output;
+    EXPECT_NE(std::string::npos, output.find(m_csv + " holds the new file")) << output;
+    const size_t kept = output.find(m_folder + "ori"), end = output.find(".tmp", kept);
+    ASSERT_NE(std::string::npos, end) << output;
+    std::vector<BYTE> old;
+    EXPECT_TRUE(testing_support::ReadWholeFile(output.substr(kept, end + 4 - kept).c_str(), old) && old == EARLIER);
+    std::vector<BYTE> picture1;
+    EXPECT_TRUE(testing_support::ReadWholeFile((m_pictures + "picture-000001.png").c_str(), picture1) &&
+                picture1 == EARLIER);
 }
 
 // --follow's first read of a long recording ends within a second of Ctrl+C,
@@ -307,73 +382,72 @@ TEST(InspectorFollow, CtrlCEndsTheFirstReadOfALongRecordingWithinASecond)
 }
 
 // A recording that changes while a one-shot run reads it, as the tool
-// recreates C:\1.txt at every Show Image, is an error: nothing is written.
+// recreates C:\\1.txt at every Show Image, is an error: nothing is written.
+// One that only grows, as during a capture, has not changed.
 TEST_F(InspectorRun, ARecordingThatChangesWhileItIsReadIsAnErrorThatWritesNothing)
 {
+    const auto rewrite = [](const std::string& recording, DWORD access, LONGLONG at, const std::vector<BYTE>& bytes) {
+        const HANDLE file = CreateFileA(recording.c_str(), access, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                                        OPEN_EXISTING, 0, nullptr);
+        LARGE_INTEGER to;
+        to.QuadPart = at;
+        DWORD written = 0;
+        const bool done = SetFilePointerEx(file, to, nullptr, FILE_BEGIN) &&
+                          (bytes.empty() ? SetEndOfFile(file) != FALSE
+                                         : WriteFile(file, bytes.data(), static_cast<DWORD>(bytes.size()), &written,
+                                                     nullptr) && written == bytes.size());
+        CloseHandle(file);
+        return done;
+    };
+    const std::vector<BYTE> more = Pictures(3, 50);
     const struct {
         const char* name;
         std::function<bool(const std::string& recording)> make;
+        int exitCode;
     } changes[] = {
+        // As the recorder makes it: emptied in place, then a new stream.
         {"recreated by a new capture",
-         [](const std::string& recording) {
-             // As the recorder makes it: emptied in place, then a new stream.
-             return SaveFile(recording, Pictures(SLOW_PICTURES + 10, 100));
-         }},
+         [](const std::string& recording) { return SaveFile(recording, Pictures(SLOW_PICTURES + 10, 100)); },
+         EXIT_CHANGED},
+        // The same bytes, but another file: the one read is elsewhere now.
         {"moved away and copied back",
          [](const std::string& recording) {
-             // The same bytes, but another file: the one read is elsewhere now.
              std::vector<BYTE> bytes;
              return testing_support::ReadWholeFile(recording.c_str(), bytes) &&
                     MoveFileA(recording.c_str(), (recording + ".kept").c_str()) && SaveFile(recording, bytes);
-         }},
-        {"cut short",
-         [](const std::string& recording) {
-             const HANDLE file = CreateFileA(recording.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
-                                             nullptr, OPEN_EXISTING, 0, nullptr);
-             LARGE_INTEGER end;
-             end.QuadPart = 1000;
-             const bool cut = SetFilePointerEx(file, end, nullptr, FILE_BEGIN) && SetEndOfFile(file);
-             CloseHandle(file);
-             return cut;
-         }},
+         },
+         EXIT_CHANGED},
+        {"cut short", [&](const std::string& recording) { return rewrite(recording, GENERIC_WRITE, 1000, {}); },
+         EXIT_CHANGED},
+        {"rewritten in the middle at the same size",
+         [&](const std::string& recording) { return rewrite(recording, GENERIC_WRITE, 160000, Pictures(2, 9)); },
+         EXIT_CHANGED},
+        {"grown", [&](const std::string& recording) { return rewrite(recording, FILE_APPEND_DATA, 0, more); }, 0},
     };
     for (const auto& change : changes) {
         SCOPED_TRACE(change.name);
         ASSERT_NO_FATAL_FAILURE(Prepare("changed", Pictures(SLOW_PICTURES)));
-        const FolderState before = StateOf(m_pictures);
+        FolderState before = StateOf(m_folder);
         InspectorProcess inspector;
         ASSERT_NO_FATAL_FAILURE(StartAndWaitForPictures(inspector, SlowRun()));
         ASSERT_TRUE(change.make(m_recording));
         const int code = inspector.Wait(END_TIMEOUT_MS);
         const std::string output = inspector.Output();
-        EXPECT_EQ(EXIT_CHANGED, code) << output;
+        EXPECT_EQ(change.exitCode, code) << output;
+        EXPECT_FALSE(HasTemporaryFile(m_folder) || HasTemporaryFile(m_pictures));
+        if (code == 0) {
+            EXPECT_EQ(static_cast<long long>(Pictures(SLOW_PICTURES).size() + more.size()),
+                      SummaryNumber(output, "bytes:")) << "the run ended before the recording grew";
+            continue;
+        }
         EXPECT_NE(std::string::npos, output.find("the recording changed while it was read")) << output;
         EXPECT_EQ(std::string::npos, output.find("pictures:")) << "a summary of a changed recording: " << output;
-        EXPECT_EQ("", Differences(before, StateOf(m_pictures)));
-        std::vector<BYTE> csv, avi;
-        EXPECT_TRUE(testing_support::ReadWholeFile(m_csv.c_str(), csv) && csv == EARLIER);
-        EXPECT_TRUE(testing_support::ReadWholeFile(m_avi.c_str(), avi) && avi == EARLIER);
-        EXPECT_FALSE(HasTemporaryFile(m_folder));
+        before.erase("recording.bin");
+        FolderState after = StateOf(m_folder);
+        after.erase("recording.bin");
+        after.erase("recording.bin.kept");
+        EXPECT_EQ("", Differences(before, after));
     }
-}
-
-// A recording that only grows while it is read, as during a capture, has
-// not changed.
-TEST_F(InspectorRun, ARecordingThatGrowsWhileItIsReadIsNoChange)
-{
-    const std::vector<BYTE> first = Pictures(SLOW_PICTURES), more = Pictures(3, 50);
-    ASSERT_NO_FATAL_FAILURE(Prepare("grows", first));
-    InspectorProcess inspector;
-    ASSERT_NO_FATAL_FAILURE(StartAndWaitForPictures(inspector, "--png " + m_pictures + " --scale 8 " + m_recording));
-    const HANDLE file = CreateFileA(m_recording.c_str(), FILE_APPEND_DATA, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
-                                    OPEN_EXISTING, 0, nullptr);
-    DWORD written = 0;
-    ASSERT_TRUE(WriteFile(file, more.data(), static_cast<DWORD>(more.size()), &written, nullptr));
-    CloseHandle(file);
-    ASSERT_EQ(0, inspector.Wait(END_TIMEOUT_MS)) << inspector.Output();
-    EXPECT_EQ(static_cast<long long>(first.size() + more.size()), SummaryNumber(inspector.Output(), "bytes:"))
-        << "the run ended before the recording grew";
-    EXPECT_FALSE(HasTemporaryFile(m_pictures));
 }
 
 } // namespace

@@ -74,7 +74,7 @@ InspectorProcess::~InspectorProcess()
     }
 }
 
-bool InspectorProcess::Start(const std::string& arguments)
+bool InspectorProcess::Start(const std::string& arguments, const char* program)
 {
     static int runs = 0;
     m_outPath = TempFolder() + "output-" + std::to_string(GetCurrentProcessId()) + "-" + std::to_string(++runs) +
@@ -87,7 +87,7 @@ bool InspectorProcess::Start(const std::string& arguments)
     startup.dwFlags = STARTF_USESTDHANDLES;
     startup.hStdOutput = out;
     startup.hStdError = out;
-    std::string line = "\"" + testing_support::ProgramFolder() + "orlavent-inspect.exe\" " + arguments;
+    std::string line = "\"" + testing_support::ProgramFolder() + program + "\" " + arguments;
     const BOOL started =
         CreateProcessA(nullptr, &line[0], nullptr, nullptr, TRUE, 0, nullptr, nullptr, &startup, &m_process);
     CloseHandle(out);
@@ -118,17 +118,6 @@ std::string InspectorProcess::Output() const
     std::vector<BYTE> text;
     testing_support::ReadWholeFile(m_outPath.c_str(), text);
     return std::string(text.begin(), text.end());
-}
-
-int RunInspector(const std::string& arguments, std::string* output)
-{
-    InspectorProcess inspector;
-    if (!inspector.Start(arguments))
-        return -1;
-    const int code = inspector.Wait();
-    if (output)
-        *output = inspector.Output();
-    return code;
 }
 
 } // namespace inspect_test

@@ -10,13 +10,15 @@
 #include <string>
 #include <vector>
 
+#include "tests/test_support.h"
+
 namespace inspect_test {
 
 // Written out here rather than taken from the code under test.
 constexpr size_t P = 128 * 96;
 extern const std::vector<BYTE> MARKER;
 constexpr BYTE FLAT = 9;
-constexpr int EXIT_USAGE = 2, EXIT_INPUT = 3, EXIT_OUTPUT = 4, EXIT_CHANGED = 5, EXIT_STOPPED = 6;
+constexpr int EXIT_USAGE = 2, EXIT_INPUT = 3, EXIT_OUTPUT = 4, EXIT_CHANGED = 5, EXIT_STOPPED = 6, EXIT_NOT_PUT_BACK = 7;
 
 struct Stream {
     std::vector<BYTE> bytes;
@@ -50,8 +52,9 @@ void ForEachIn(const std::string& folder, const std::function<void(const std::st
 // Creates or replaces the file, shared as the recorder shares C:\1.txt.
 bool SaveFile(const std::string& path, const std::vector<BYTE>& bytes);
 
-// orlavent-inspect.exe running in a process of its own, attached to this
-// process's console if it has one, its standard output and error in a file.
+// orlavent-inspect.exe (or `program`) running in a process of its own,
+// attached to this process's console if it has one, its standard output
+// and error in a file.
 class InspectorProcess {
 public:
     InspectorProcess() = default;
@@ -59,7 +62,7 @@ public:
     InspectorProcess(const InspectorProcess&) = delete;
     InspectorProcess& operator=(const InspectorProcess&) = delete;
 
-    bool Start(const std::string& arguments);
+    bool Start(const std::string& arguments, const char* program = "orlavent-inspect.exe");
     // The exit code, or -1 if it has not ended within `timeoutMs` (it is
     // then ended).
     int Wait(DWORD timeoutMs = INFINITE);
@@ -73,8 +76,11 @@ private:
     std::string m_outPath;
 };
 
-// Runs the program to its end; its output lands in `output`. Returns the
-// exit code, or -1 if it did not run.
-int RunInspector(const std::string& arguments, std::string* output = nullptr);
+// Runs orlavent-inspect.exe to its end; its output lands in `output`.
+// Returns the exit code, or -1 if it did not run.
+inline int RunInspector(const std::string& arguments, std::string* output = nullptr)
+{
+    return testing_support::RunProgram("orlavent-inspect.exe", arguments, output);
+}
 
 } // namespace inspect_test
