@@ -1,10 +1,20 @@
 #include "tests/recording_support.h"
 
-#include "tests/test_support.h"
-
 namespace inspect_test {
 
-const std::vector<BYTE> MARKER = {0xFF, 0xFF, 0x00, 0xFF, 0x80, 0x60};
+void ForEachIn(const std::string& folder, const std::function<void(const std::string& name, DWORD attributes)>& visit)
+{
+    WIN32_FIND_DATAA found;
+    const HANDLE search = FindFirstFileA((folder + "*").c_str(), &found);
+    if (search == INVALID_HANDLE_VALUE)
+        return;
+    do {
+        const std::string name = found.cFileName;
+        if (name != "." && name != "..")
+            visit(name, found.dwFileAttributes);
+    } while (FindNextFileA(search, &found));
+    FindClose(search);
+}
 
 namespace {
 
@@ -25,20 +35,6 @@ void EmptyFolder(const std::string& folder)
 
 } // namespace
 
-void ForEachIn(const std::string& folder, const std::function<void(const std::string& name, DWORD attributes)>& visit)
-{
-    WIN32_FIND_DATAA found;
-    const HANDLE search = FindFirstFileA((folder + "*").c_str(), &found);
-    if (search == INVALID_HANDLE_VALUE)
-        return;
-    do {
-        const std::string name = found.cFileName;
-        if (name != "." && name != "..")
-            visit(name, found.dwFileAttributes);
-    } while (FindNextFileA(search, &found));
-    FindClose(search);
-}
-
 std::string TempFolder(const std::string& sub)
 {
     char path[MAX_PATH];
@@ -55,7 +51,6 @@ std::string TempFolder(const std::string& sub)
 
 bool SaveFile(const std::string& path, const std::vector<BYTE>& bytes)
 {
-    // Shared as the recorder shares C:\1.txt, which a follower keeps open.
     HANDLE file = CreateFileA(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, CREATE_ALWAYS,
                               0, nullptr);
     DWORD written = 0;
@@ -64,33 +59,22 @@ bool SaveFile(const std::string& path, const std::vector<BYTE>& bytes)
     return ok && written == bytes.size();
 }
 
-InspectorProcess::~InspectorProcess()
-{
-    if (m_process.hProcess) {
-        if (Running())
-            TerminateProcess(m_process.hProcess, 1);
-        CloseHandle(m_process.hProcess);
-        CloseHandle(m_process.hThread);
-    }
-}
-
 bool InspectorProcess::Start(const std::string& arguments, const char* program)
 {
     static int runs = 0;
     m_outPath = TempFolder() + "output-" + std::to_string(GetCurrentProcessId()) + "-" + std::to_string(++runs) +
                 ".txt";
     SECURITY_ATTRIBUTES inherit = {sizeof(inherit), nullptr, TRUE};
-    HANDLE out = CreateFileA(m_outPath.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, &inherit,
-                             CREATE_ALWAYS, 0, nullptr);
     STARTUPINFOA startup = {};
     startup.cb = sizeof(startup);
     startup.dwFlags = STARTF_USESTDHANDLES;
-    startup.hStdOutput = out;
-    startup.hStdError = out;
+    startup.hStdOutput = startup.hStdError = CreateFileA(m_outPath.c_str(), GENERIC_WRITE,
+                                                         FILE_SHARE_READ | FILE_SHARE_WRITE, &inherit, CREATE_ALWAYS,
+                                                         0, nullptr);
     std::string line = "\"" + testing_support::ProgramFolder() + program + "\" " + arguments;
     const BOOL started =
         CreateProcessA(nullptr, &line[0], nullptr, nullptr, TRUE, 0, nullptr, nullptr, &startup, &m_process);
-    CloseHandle(out);
+    CloseHandle(startup.hStdOutput);
     return started != FALSE;
 }
 
@@ -98,19 +82,15 @@ int InspectorProcess::Wait(DWORD timeoutMs)
 {
     if (!m_process.hProcess)
         return -1;
-    if (WaitForSingleObject(m_process.hProcess, timeoutMs) != WAIT_OBJECT_0) {
-        TerminateProcess(m_process.hProcess, 1);
-        WaitForSingleObject(m_process.hProcess, INFINITE);
-        return -1;
-    }
     DWORD code = static_cast<DWORD>(-1);
+    if (WaitForSingleObject(m_process.hProcess, timeoutMs) != WAIT_OBJECT_0)
+        TerminateProcess(m_process.hProcess, code);
+    WaitForSingleObject(m_process.hProcess, INFINITE);
     GetExitCodeProcess(m_process.hProcess, &code);
+    CloseHandle(m_process.hProcess);
+    CloseHandle(m_process.hThread);
+    m_process = {};
     return static_cast<int>(code);
-}
-
-bool InspectorProcess::Running() const
-{
-    return m_process.hProcess && WaitForSingleObject(m_process.hProcess, 0) == WAIT_TIMEOUT;
 }
 
 std::string InspectorProcess::Output() const

@@ -5,7 +5,6 @@
 
 #include <windows.h>
 
-#include <cstdint>
 #include <functional>
 #include <string>
 #include <vector>
@@ -16,13 +15,12 @@ namespace inspect_test {
 
 // Written out here rather than taken from the code under test.
 constexpr size_t P = 128 * 96;
-extern const std::vector<BYTE> MARKER;
 constexpr BYTE FLAT = 9;
 constexpr int EXIT_USAGE = 2, EXIT_INPUT = 3, EXIT_OUTPUT = 4, EXIT_CHANGED = 5, EXIT_STOPPED = 6, EXIT_NOT_PUT_BACK = 7;
 
 struct Stream {
     std::vector<BYTE> bytes;
-    Stream& M() { return Raw(MARKER); }
+    Stream& M() { return Raw({0xFF, 0xFF, 0x00, 0xFF, 0x80, 0x60}); }
     Stream& Raw(const std::vector<BYTE>& raw)
     {
         bytes.insert(bytes.end(), raw.begin(), raw.end());
@@ -33,10 +31,17 @@ struct Stream {
         bytes.insert(bytes.end(), count, value);
         return *this;
     }
-    Stream& Ramp(size_t count = P) // byte i of the picture is i % 251
+    Stream& Ramp(size_t seed = 0) // a picture whose byte i is (i + seed) % 251
     {
-        for (size_t i = 0; i < count; ++i)
-            bytes.push_back(static_cast<BYTE>(i % 251));
+        for (size_t i = 0; i < P; ++i)
+            bytes.push_back(static_cast<BYTE>((i + seed) % 251));
+        return *this;
+    }
+    // `count` complete pictures, picture k a ramp from 7 k + seed.
+    Stream& Pictures(int count, int seed = 0)
+    {
+        for (int k = 0; k < count; ++k)
+            M().Ramp(7 * k + seed);
         return *this;
     }
 };
@@ -58,15 +63,15 @@ bool SaveFile(const std::string& path, const std::vector<BYTE>& bytes);
 class InspectorProcess {
 public:
     InspectorProcess() = default;
-    ~InspectorProcess();
+    ~InspectorProcess() { Wait(0); }
     InspectorProcess(const InspectorProcess&) = delete;
     InspectorProcess& operator=(const InspectorProcess&) = delete;
 
     bool Start(const std::string& arguments, const char* program = "orlavent-inspect.exe");
     // The exit code, or -1 if it has not ended within `timeoutMs` (it is
-    // then ended).
+    // then ended outright).
     int Wait(DWORD timeoutMs = INFINITE);
-    bool Running() const;
+    bool Running() const { return WaitForSingleObject(m_process.hProcess, 0) == WAIT_TIMEOUT; }
     // What it has written so far.
     std::string Output() const;
     HANDLE Process() const { return m_process.hProcess; }
