@@ -1,46 +1,311 @@
 // orlavent-inspect: hand-made streams with every kind of damage, split in
 // pieces of many sizes; a growing file; the program's outputs read back
-// with the system's own PNG and AVI readers.
+// with the system's own PNG and AVI readers; and its promise that a run
+// that fails, is stopped (Ctrl+C, Ctrl+Break, the console closing) or reads
+// a recording that changes under it leaves every file as it was and no
+// temporary file, and one that is killed leaves every name with its old
+// file or its new one. A slow run is a real one: pictures written as PNG
+// files 16 times larger, which the test watches appear as temporary files
+// before it acts.
 #include <windows.h>
 
 #include <vfw.h>
 #include <wincodec.h>
 #include <wrl/client.h>
 
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <functional>
+#include <map>
 
 #include "recording/capture_file.h"
 #include "recording/picture_files.h"
-#include "tests/recording_support.h"
+#include "tests/test_support.h"
 
-using inspect::PictureKind;
 using Microsoft::WRL::ComPtr;
 
 namespace {
 
-using namespace inspect_test;
+// Written out here rather than taken from the code under test.
+constexpr size_t P = 128 * 96;
+constexpr BYTE FLAT = 9;
+constexpr int EXIT_USAGE = 2, EXIT_INPUT = 3, EXIT_OUTPUT = 4, EXIT_CHANGED = 5, EXIT_STOPPED = 6, EXIT_NOT_PUT_BACK = 7;
+// Enough pictures at --scale 16 that a run lasts seconds, natively too,
+// while it spans more than one of the program's reads (128 KiB each).
+constexpr int SLOW_PICTURES = 30;
+constexpr DWORD START_TIMEOUT_MS = 60000; // the program's start under a loaded emulator
+constexpr DWORD END_TIMEOUT_MS = 20000;
+constexpr double STOP_WITHIN_MS = 1000;   // the promise
+constexpr LONGLONG LONG_RECORDING = 2ll << 30; // of zeros, made in no time
 
 const std::vector<BYTE> FIVE_OF_SIX = {0xFF, 0xFF, 0x00, 0xFF, 0x80};
+const std::vector<BYTE> EARLIER = {'e', 'a', 'r', 'l', 'i', 'e', 'r'};
 
-struct Expected {
-    uint64_t offset, length;
-    PictureKind kind;
-    bool operator==(const Expected& o) const { return offset == o.offset && length == o.length && kind == o.kind; }
-};
-
-struct Recorder : inspect::PictureSink {
-    std::vector<Expected> pictures;
-    bool WantsPixels(uint64_t) const override { return false; }
-    bool OnPicture(const inspect::PictureInfo& p, const BYTE*) override
+struct Stream {
+    std::vector<BYTE> bytes;
+    Stream& M() { return Raw({0xFF, 0xFF, 0x00, 0xFF, 0x80, 0x60}); }
+    Stream& Raw(const std::vector<BYTE>& raw)
     {
-        EXPECT_EQ(pictures.size() + 1, p.number);
-        pictures.push_back({p.offset, p.length, p.kind});
-        return true;
+        bytes.insert(bytes.end(), raw.begin(), raw.end());
+        return *this;
+    }
+    Stream& Grey(size_t count, BYTE value = FLAT)
+    {
+        bytes.insert(bytes.end(), count, value);
+        return *this;
+    }
+    Stream& Ramp(size_t seed = 0) // a picture whose byte i is (i + seed) % 251
+    {
+        for (size_t i = 0; i < P; ++i)
+            bytes.push_back(static_cast<BYTE>((i + seed) % 251));
+        return *this;
     }
 };
 
-const auto C = PictureKind::Complete, S = PictureKind::Short, L = PictureKind::Long, U = PictureKind::Unfinished;
+// `count` complete pictures, picture k a ramp from 7 k + seed.
+std::vector<BYTE> Pictures(int count, int seed = 0)
+{
+    Stream stream;
+    for (int k = 0; k < count; ++k)
+        stream.M().Ramp(7 * k + seed);
+    return stream.bytes;
+}
+
+// Calls `visit` with the name and attributes of each file and folder in
+// `folder` (with a trailing backslash), "." and ".." left out.
+void ForEachIn(const std::string& folder, const std::function<void(const std::string& name, DWORD attributes)>& visit)
+{
+    WIN32_FIND_DATAA found;
+    const HANDLE search = FindFirstFileA((folder + "*").c_str(), &found);
+    if (search == INVALID_HANDLE_VALUE)
+        return;
+    do {
+        const std::string name = found.cFileName;
+        if (name != "." && name != "..")
+            visit(name, found.dwFileAttributes);
+    } while (FindNextFileA(search, &found));
+    FindClose(search);
+}
+
+// Every file and folder under `folder`, by relative name, with a hash of
+// each file's content: what "every file as it was, and nothing else"
+// compares. With `empty`, it removes them instead.
+using FolderState = std::map<std::string, DWORD>;
+
+FolderState StateOf(const std::string& folder, const std::string& prefix = std::string(), bool empty = false)
+{
+    FolderState state;
+    ForEachIn(folder, [&](const std::string& name, DWORD attributes) {
+        const std::string path = folder + name;
+        std::vector<BYTE> bytes;
+        if (attributes & FILE_ATTRIBUTE_DIRECTORY) {
+            const FolderState inside = StateOf(path + "\\", prefix + name + "\\", empty);
+            state.insert(inside.begin(), inside.end());
+        }
+        testing_support::ReadWholeFile(path.c_str(), bytes);
+        state[prefix + name] = testing_support::Fnv1a(bytes.data(), bytes.size());
+        if (empty && !RemoveDirectoryA(path.c_str()))
+            DeleteFileA(path.c_str());
+    });
+    return state;
+}
+
+// The hash of the file at `name` in `state`, 0 if there is none.
+DWORD At(const FolderState& state, const std::string& name)
+{
+    return state.count(name) ? state.at(name) : 0;
+}
+
+// Whether a file under `folder` has a temporary name.
+bool HasTemporaryFile(const std::string& folder)
+{
+    for (const auto& entry : StateOf(folder))
+        if (entry.first.size() > 4 && entry.first.compare(entry.first.size() - 4, 4, ".tmp") == 0)
+            return true;
+    return false;
+}
+
+// The test programs' own folder in the temporary folder, with a trailing
+// backslash; `sub`, if given, a folder in it made afresh (emptied).
+std::string TempFolder(const std::string& sub = std::string())
+{
+    char path[MAX_PATH];
+    GetTempPathA(MAX_PATH, path);
+    std::string folder = std::string(path) + "orlavent-inspect-test\\";
+    CreateDirectoryA(folder.c_str(), nullptr);
+    if (sub.empty())
+        return folder;
+    folder += sub + "\\";
+    CreateDirectoryA(folder.c_str(), nullptr);
+    StateOf(folder, std::string(), true);
+    return folder;
+}
+
+// Creates or replaces the file, shared as the recorder shares C:\1.txt.
+bool SaveFile(const std::string& path, const std::vector<BYTE>& bytes)
+{
+    HANDLE file = CreateFileA(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, CREATE_ALWAYS,
+                              0, nullptr);
+    DWORD written = 0;
+    const BOOL ok = ::WriteFile(file, bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr);
+    CloseHandle(file);
+    return ok && written == bytes.size();
+}
+
+// Writes `bytes` into the recording at `at` (appends with FILE_APPEND_DATA),
+// or, with none, cuts it there.
+bool Rewrite(const std::string& recording, DWORD access, LONGLONG at, const std::vector<BYTE>& bytes)
+{
+    const HANDLE file = CreateFileA(recording.c_str(), access, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                                    OPEN_EXISTING, 0, nullptr);
+    LARGE_INTEGER to;
+    to.QuadPart = at;
+    DWORD written = 0;
+    const bool done = SetFilePointerEx(file, to, nullptr, FILE_BEGIN) &&
+                      (bytes.empty() ? SetEndOfFile(file) != FALSE
+                                     : WriteFile(file, bytes.data(), static_cast<DWORD>(bytes.size()), &written,
+                                                 nullptr) && written == bytes.size());
+    CloseHandle(file);
+    return done;
+}
+
+
+bool WaitFor(const std::function<bool()>& condition, DWORD timeoutMs)
+{
+    for (const double end = testing_support::NowMs() + timeoutMs; !condition(); Sleep(5))
+        if (testing_support::NowMs() > end)
+            return false;
+    return true;
+}
+
+// The number after "label" in the program's summary; -1 if absent.
+long long SummaryNumber(const std::string& output, const char* label)
+{
+    const size_t at = output.find(label);
+    return at == std::string::npos ? -1 : std::atoll(output.c_str() + at + std::strlen(label));
+}
+
+// The integer after "key": in the program's JSON; -1 if absent.
+long long JsonInteger(const std::string& json, const char* key)
+{
+    return SummaryNumber(json, (std::string("\"") + key + "\": ").c_str());
+}
+
+int RunInspector(const std::string& arguments, std::string* output = nullptr)
+{
+    return testing_support::RunProgram("orlavent-inspect.exe", arguments, output);
+}
+
+// orlavent-inspect.exe (or `program`) running in a process of its own,
+// attached to this process's console if it has one, its standard output
+// and error in a file.
+class InspectorProcess {
+public:
+    InspectorProcess() = default;
+    ~InspectorProcess() { Wait(0); }
+    InspectorProcess(const InspectorProcess&) = delete;
+    InspectorProcess& operator=(const InspectorProcess&) = delete;
+
+    bool Start(const std::string& arguments, const char* program = "orlavent-inspect.exe")
+    {
+        static int runs = 0;
+        m_outPath = TempFolder() + "output-" + std::to_string(GetCurrentProcessId()) + "-" + std::to_string(++runs);
+        SECURITY_ATTRIBUTES inherit = {sizeof(inherit), nullptr, TRUE};
+        STARTUPINFOA startup = {};
+        startup.cb = sizeof(startup);
+        startup.dwFlags = STARTF_USESTDHANDLES;
+        startup.hStdOutput = startup.hStdError = CreateFileA(m_outPath.c_str(), GENERIC_WRITE,
+                                                             FILE_SHARE_READ | FILE_SHARE_WRITE, &inherit,
+                                                             CREATE_ALWAYS, 0, nullptr);
+        std::string line = "\"" + testing_support::ProgramFolder() + program + "\" " + arguments;
+        const BOOL started =
+            CreateProcessA(nullptr, &line[0], nullptr, nullptr, TRUE, 0, nullptr, nullptr, &startup, &m_process);
+        CloseHandle(startup.hStdOutput);
+        return started != FALSE;
+    }
+    // The exit code, or -1 if it has not ended within `timeoutMs`: it is
+    // then ended outright.
+    int Wait(DWORD timeoutMs = INFINITE)
+    {
+        DWORD code = static_cast<DWORD>(-1);
+        if (!m_process.hProcess)
+            return -1;
+        if (WaitForSingleObject(m_process.hProcess, timeoutMs) != WAIT_OBJECT_0)
+            TerminateProcess(m_process.hProcess, code);
+        WaitForSingleObject(m_process.hProcess, INFINITE);
+        GetExitCodeProcess(m_process.hProcess, &code);
+        CloseHandle(m_process.hProcess);
+        CloseHandle(m_process.hThread);
+        m_process = {};
+        return static_cast<int>(code);
+    }
+    bool Running() const { return WaitForSingleObject(m_process.hProcess, 0) == WAIT_TIMEOUT; }
+    HANDLE Process() const { return m_process.hProcess; }
+    // What it has written so far.
+    std::string Output() const
+    {
+        std::vector<BYTE> text;
+        testing_support::ReadWholeFile(m_outPath.c_str(), text);
+        return std::string(text.begin(), text.end());
+    }
+
+private:
+    PROCESS_INFORMATION m_process = {};
+    std::string m_outPath;
+};
+
+BOOL WINAPI LetCtrlCPass(DWORD event)
+{
+    return event == CTRL_C_EVENT;
+}
+
+// A console of this process's own, which programs it starts then share, so
+// that Ctrl+C can be sent through it; Wine gives a test run headless none
+// that takes events. This process ignores the Ctrl+C it sends.
+bool ShareAConsole()
+{
+    static bool ready = false;
+    if (!ready && GetConsoleCP() == 0) {
+        FreeConsole();
+        AllocConsole();
+    }
+    if (!ready && GetConsoleCP() != 0)
+        ready = SetConsoleCtrlHandler(LetCtrlCPass, TRUE) != FALSE;
+    return ready;
+}
+
+// Delivers a console control event to the program. Ctrl+C goes through the
+// console it shares with this process, as a key press would. The system
+// delivers every event by starting a thread in the process at CtrlRoutine
+// with the event as argument; Ctrl+Break and the console's close go that
+// way here, as Wine's console does not generate Ctrl+Break and one program
+// cannot close another's console.
+bool SendConsoleEvent(HANDLE process, DWORD event)
+{
+    if (event == CTRL_C_EVENT)
+        return GenerateConsoleCtrlEvent(CTRL_C_EVENT, 0) != FALSE;
+    void* routine = reinterpret_cast<void*>(GetProcAddress(GetModuleHandleA("kernel32.dll"), "CtrlRoutine"));
+    if (!routine)
+        routine = reinterpret_cast<void*>(GetProcAddress(GetModuleHandleA("kernelbase.dll"), "CtrlRoutine"));
+    if (!routine)
+        return false;
+    const HANDLE thread = CreateRemoteThread(process, nullptr, 0, reinterpret_cast<LPTHREAD_START_ROUTINE>(routine),
+                                             reinterpret_cast<void*>(static_cast<DWORD_PTR>(event)), 0, nullptr);
+    return thread && CloseHandle(thread);
+}
+
+// Each picture the splitter hands on: "offset+length" and the kind's
+// first letter.
+struct Recorder : inspect::PictureSink {
+    std::string pictures;
+    bool WantsPixels(uint64_t) const override { return false; }
+    bool OnPicture(const inspect::PictureInfo& p, const BYTE*) override
+    {
+        pictures += std::to_string(p.offset) + "+" + std::to_string(p.length) + inspect::KindName(p.kind)[0] + " ";
+        return true;
+    }
+};
 
 TEST(CaptureSplitter, FindsEveryPictureOfDamagedStreamsWhereverTheReadsEnd)
 {
@@ -48,25 +313,24 @@ TEST(CaptureSplitter, FindsEveryPictureOfDamagedStreamsWhereverTheReadsEnd)
         const char* name;
         Stream stream;
         uint64_t leading;
-        std::vector<Expected> pictures;
+        std::string pictures;
         double completeMean; // -1: no complete picture
         BYTE completeMin, completeMax;
     };
     const double fiveInside = (FLAT * (P - 5.0) + 0xFF * 3 + 0x80) / P;
     const std::vector<Case> cases = {
-        {"empty", Stream(), 0, {}, -1, 0, 0},
-        {"no marker", Stream().Grey(1000), 1000, {}, -1, 0, 0},
-        {"leading bytes", Stream().Grey(7).M().Grey(P, 10).M().Grey(P, 20), 7, {{13, P, C}, {12307, P, C}}, 15, 10, 20},
-        {"short", Stream().M().Grey(100).M().Grey(P), 0, {{6, 100, S}, {112, P, C}}, FLAT, FLAT, FLAT},
-        {"long", Stream().M().Grey(P + 20).M().Grey(P + 1), 0, {{6, P + 20, L}, {12320, P + 1, L}}, -1, 0, 0},
-        {"unfinished", Stream().M().Grey(P).M().Grey(50), 0, {{6, P, C}, {12300, 50, U}}, FLAT, FLAT, FLAT},
+        {"empty", Stream(), 0, "", -1, 0, 0},
+        {"no marker", Stream().Grey(1000), 1000, "", -1, 0, 0},
+        {"leading bytes", Stream().Grey(7).M().Grey(P, 10).M().Grey(P, 20), 7, "13+12288c 12307+12288c ", 15, 10, 20},
+        {"short", Stream().M().Grey(100).M().Grey(P), 0, "6+100s 112+12288c ", FLAT, FLAT, FLAT},
+        {"long", Stream().M().Grey(P + 20).M().Grey(P + 1), 0, "6+12308l 12320+12289l ", -1, 0, 0},
+        {"unfinished", Stream().M().Grey(P).M().Grey(50), 0, "6+12288c 12300+50u ", FLAT, FLAT, FLAT},
         {"five of the marker's bytes inside a picture and at the end",
          Stream().M().Grey(100).Raw(FIVE_OF_SIX).Grey(P - 105).M().Grey(P - 5).Raw(FIVE_OF_SIX), 0,
-         {{6, P, C}, {12300, P, C}}, fiveInside, 0x00, 0xFF},
-        {"markers back to back, FF just before a marker",
-         Stream().M().M().Grey(P - 1).Raw({0xFF}).M().Grey(P), 0, {{6, 0, S}, {12, P, C}, {12306, P, C}},
-         (FLAT * (2.0 * P - 1) + 0xFF) / (2 * P), FLAT, 0xFF},
-        {"marker across the file's read block", Stream().Grey(262141).M().Grey(P), 262141, {{262147, P, C}}, FLAT,
+         "6+12288c 12300+12288c ", fiveInside, 0x00, 0xFF},
+        {"markers back to back, FF just before a marker", Stream().M().M().Grey(P - 1).Raw({0xFF}).M().Grey(P), 0,
+         "6+0s 12+12288c 12306+12288c ", (FLAT * (2.0 * P - 1) + 0xFF) / (2 * P), FLAT, 0xFF},
+        {"marker across the file's read block", Stream().Grey(262141).M().Grey(P), 262141, "262147+12288c ", FLAT,
          FLAT, FLAT},
     };
     const size_t pieceSizes[] = {1, 2, 5, 6, 7, 4093, SIZE_MAX};
@@ -87,7 +351,6 @@ TEST(CaptureSplitter, FindsEveryPictureOfDamagedStreamsWhereverTheReadsEnd)
             }
             const inspect::CaptureSummary& s = splitter.Summary();
             EXPECT_EQ(bytes.size(), s.bytes);
-            EXPECT_EQ(c.pictures.size(), s.markers);
             EXPECT_EQ(c.leading, s.leadingBytes);
             EXPECT_EQ(c.pictures, recorder.pictures);
             EXPECT_EQ(s.markers, s.complete + s.shortPictures + s.longPictures + s.unfinished);
@@ -137,13 +400,6 @@ TEST(GrowingCapture, CountsWhatIsAppendedAndStartsOverForANewRecording)
     EXPECT_EQ(next.size(), capture.Splitter().Summary().bytes);
     EXPECT_EQ(1u, capture.Splitter().Summary().leadingBytes);
     EXPECT_EQ(3u, capture.Splitter().Summary().complete);
-}
-
-// The integer after "key": in the program's JSON; -1 if absent.
-long long JsonInteger(const std::string& json, const char* key)
-{
-    const size_t at = json.find(std::string("\"") + key + "\": ");
-    return at == std::string::npos ? -1 : std::atoll(json.c_str() + at + std::strlen(key) + 4);
 }
 
 // What the system's PNG decoder sees in the file: size and grey bytes.
@@ -234,6 +490,269 @@ TEST(InspectorProgram, EveryOutputTellsThePicturesForTheSystemsReaders)
     AVIStreamRelease(stream);
     AVIFileRelease(file);
     AVIFileExit();
+}
+
+// A folder with a recording and the outputs of an earlier run: a CSV, a
+// video, and pictures 1 and 3 (the new run writes 1, 2, 3...).
+class InspectorRun : public ::testing::Test {
+protected:
+    void Prepare(const std::string& name, const std::vector<BYTE>& recording)
+    {
+        m_folder = TempFolder(name);
+        m_recording = m_folder + "recording.bin";
+        m_csv = m_folder + "pictures.csv";
+        m_avi = m_folder + "pictures.avi";
+        m_pictures = m_folder + "pictures\\";
+        ASSERT_TRUE(CreateDirectoryA(m_pictures.c_str(), nullptr));
+        ASSERT_TRUE(SaveFile(m_recording, recording));
+        for (const std::string& path : {m_csv, m_avi, m_pictures + "picture-000001.png",
+                                        m_pictures + "picture-000003.png"})
+            ASSERT_TRUE(SaveFile(path, EARLIER));
+    }
+
+    // Every output at once, the pictures 16 times larger: a slow run.
+    std::string SlowRun() const
+    {
+        return "--csv " + m_csv + " --avi " + m_avi + " --png " + m_pictures + " --scale 16 " + m_recording;
+    }
+
+    // Starts the run and waits until it is writing its pictures.
+    void StartAndWaitForPictures(InspectorProcess& inspector, const std::string& arguments)
+    {
+        ASSERT_TRUE(inspector.Start(arguments));
+        ASSERT_TRUE(WaitFor([&] { return HasTemporaryFile(m_pictures) || !inspector.Running(); }, START_TIMEOUT_MS));
+        ASSERT_TRUE(inspector.Running()) << "ended before its first picture: " << inspector.Output();
+    }
+
+    // Starts the CSV and pictures of the recording from the tests' build,
+    // which holds the run before step `step` of its commit, and waits until
+    // it is held there or has ended.
+    void StartHeldBefore(InspectorProcess& inspector, int step)
+    {
+        SetEnvironmentVariableA("ORLAVENT_COMMIT_PAUSE", std::to_string(step).c_str());
+        const bool started = inspector.Start("--csv " + m_csv + " --png " + m_pictures + " " + m_recording,
+                                             "orlavent-inspect-steps.exe");
+        SetEnvironmentVariableA("ORLAVENT_COMMIT_PAUSE", nullptr);
+        ASSERT_TRUE(started);
+        ASSERT_TRUE(WaitFor([&] { return inspector.Output().find("commit step") != std::string::npos ||
+                                         !inspector.Running(); }, START_TIMEOUT_MS));
+    }
+
+    std::string m_folder, m_recording, m_csv, m_avi, m_pictures;
+};
+
+// Runs that cannot finish leave every file as it was, the recording
+// included, and no temporary file: bad usage, two outputs that name one
+// file (a picture of --png among them, by its name in another case or by a
+// hard link), a mistyped recording, a later picture that would be the
+// recording, an output that fails after others have begun, a file that
+// cannot be replaced at the end because a player holds it open without
+// leave to move it (the CSV, video and pictures go in that order, so those
+// before it are put back). A run that can finish then replaces them all.
+TEST_F(InspectorRun, NoRunThatCannotFinishChangesAFile)
+{
+    ASSERT_NO_FATAL_FAILURE(Prepare("unfinished", Pictures(5)));
+    const std::string asPicture5 = m_pictures + "picture-000005.png", alias = m_folder + "alias.avi";
+    const std::string empty = m_folder + "empty.bin", outputs = "--csv " + m_csv + " --avi " + m_avi + " --png " +
+                                                                m_pictures + " ";
+    ASSERT_TRUE(SaveFile(asPicture5, Pictures(5)) && SaveFile(empty, {}));
+    ASSERT_TRUE(CreateHardLinkA(alias.c_str(), (m_pictures + "picture-000001.png").c_str(), nullptr));
+    const std::string held3 = m_pictures + "picture-000003.png";
+    const struct {
+        std::string arguments, says, held;
+        int exitCode;
+    } cases[] = {
+        {"--help", "usage:", "", 0},
+        {"--json " + empty, "\"bytes\": 0,", "", 0},
+        {"--bogus " + m_recording, "unknown option", "", EXIT_USAGE},
+        {"--pictures 5-2 " + m_recording, "bad value", "", EXIT_USAGE},
+        {"--scale", "needs a value", "", EXIT_USAGE},
+        {m_recording + " " + m_recording, "only one", "", EXIT_USAGE},
+        {"--csv " + m_csv + " --avi " + m_folder + "PICTURES.CSV " + m_recording, "name the same file", "", EXIT_USAGE},
+        {"--png " + m_pictures + " --csv " + m_pictures + "PICTURE-000002.PNG " + m_recording, "picture's name", "",
+         EXIT_USAGE},
+        {"--png " + m_pictures + " --avi " + alias + " " + m_recording, "picture's name", "", EXIT_USAGE},
+        {outputs + m_folder + "mistyped.bin", "cannot open", "", EXIT_INPUT},
+        {outputs + m_pictures, "cannot open", "", EXIT_INPUT}, // a folder
+        {outputs + asPicture5, "picture-000005.png is the capture file itself", "", EXIT_OUTPUT},
+        {"--csv " + m_folder + "no\\such.csv " + m_recording, "cannot create", "", EXIT_OUTPUT},
+        {"--csv " + m_csv + " --avi " + m_avi + " --png " + empty + " " + m_recording, "is not a folder", "",
+         EXIT_OUTPUT},
+        {outputs + m_recording, "cannot replace " + m_avi, m_avi, EXIT_OUTPUT},
+        {outputs + m_recording, "cannot replace " + held3, held3, EXIT_OUTPUT},
+    };
+    const FolderState before = StateOf(m_folder);
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.arguments);
+        const HANDLE player = CreateFileA(c.held.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0,
+                                          nullptr);
+        std::string output;
+        EXPECT_EQ(c.exitCode, RunInspector(c.arguments, &output)) << output;
+        if (player != INVALID_HANDLE_VALUE)
+            CloseHandle(player);
+        EXPECT_NE(std::string::npos, output.find(c.says)) << output;
+        EXPECT_EQ(before, StateOf(m_folder));
+    }
+    std::string output;
+    ASSERT_EQ(0, RunInspector(outputs + m_recording, &output)) << output;
+    const FolderState after = StateOf(m_folder);
+    for (const char* name : {"pictures.csv", "pictures.avi", "pictures\\picture-000001.png",
+                             "pictures\\picture-000003.png", "pictures\\picture-000005.png"})
+        EXPECT_NE(before.at(name), after.at(name)) << name;
+    EXPECT_FALSE(HasTemporaryFile(m_folder));
+}
+
+// Ctrl+C, Ctrl+Break or the console closing while pictures are written:
+// the run ends within a second with its own exit code, and every file is
+// as it was. So does --follow's first read of a long recording, part-way,
+// with the summary of what it read.
+TEST_F(InspectorRun, CtrlCCtrlBreakOrClosingTheConsoleEndsItWithinASecondAndChangesNoFile)
+{
+    const struct {
+        const char* name;
+        DWORD event;
+        bool follow;
+    } events[] = {{"Ctrl+C", CTRL_C_EVENT, false}, {"Ctrl+Break", CTRL_BREAK_EVENT, false},
+                  {"the console closed", CTRL_CLOSE_EVENT, false}, {"Ctrl+C in --follow", CTRL_C_EVENT, true}};
+    ASSERT_TRUE(ShareAConsole());
+    const std::string longRecording = TempFolder("follow") + "long.bin";
+    ASSERT_TRUE(SaveFile(longRecording, {}) && Rewrite(longRecording, GENERIC_WRITE, LONG_RECORDING, {}));
+    for (const auto& e : events) {
+        SCOPED_TRACE(e.name);
+        ASSERT_NO_FATAL_FAILURE(Prepare("stop", Pictures(SLOW_PICTURES)));
+        const FolderState before = StateOf(m_folder);
+        InspectorProcess inspector;
+        if (e.follow) {
+            ASSERT_TRUE(inspector.Start("--follow " + longRecording));
+            ASSERT_TRUE(WaitFor([&] { return inspector.Output().find("following") != std::string::npos; },
+                                START_TIMEOUT_MS));
+            Sleep(500); // its first read begins a quarter of a second after it says so
+        } else {
+            ASSERT_NO_FATAL_FAILURE(StartAndWaitForPictures(inspector, SlowRun()));
+        }
+        ASSERT_TRUE(SendConsoleEvent(inspector.Process(), e.event)) << GetLastError();
+        const double sent = testing_support::NowMs();
+        const int code = inspector.Wait(END_TIMEOUT_MS);
+        const double took = testing_support::NowMs() - sent;
+        const std::string output = inspector.Output();
+        std::printf("%s: ended %.0f ms after the event\n", e.name, took);
+        EXPECT_EQ(EXIT_STOPPED, code) << output;
+        EXPECT_LT(took, STOP_WITHIN_MS);
+        EXPECT_NE(std::string::npos, output.find(e.follow ? "bytes:" : "stopped; no file was changed")) << output;
+        EXPECT_LT(SummaryNumber(output, "bytes:"), e.follow ? LONG_RECORDING : 0) << "the read had ended";
+        EXPECT_EQ(before, StateOf(m_folder));
+    }
+    DeleteFileA(longRecording.c_str());
+}
+
+// Ended outright before any step of the commit (each output's old file
+// gets a second name, then the new one takes the name), every name holds
+// its old file or its new one, whole: the new one if its step was done.
+TEST_F(InspectorRun, AKillAtAnyStepOfTheCommitLeavesEveryNameWithItsOldFileOrItsNewOne)
+{
+    ASSERT_NO_FATAL_FAILURE(Prepare("killed", Pictures(2)));
+    std::string output;
+    ASSERT_EQ(0, RunInspector("--csv " + m_csv + " --png " + m_pictures + " " + m_recording, &output)) << output;
+    EXPECT_NE(std::string::npos, output.find(": 1, picture-000003.png to picture-000003.png, not written")) << output;
+    const FolderState done = StateOf(m_folder);
+    const char* const names[] = {"pictures.csv", "pictures\\picture-000001.png", "pictures\\picture-000002.png"};
+    for (int step = 1;; ++step) {
+        SCOPED_TRACE("killed before step " + std::to_string(step));
+        ASSERT_NO_FATAL_FAILURE(Prepare("killed", Pictures(2)));
+        const FolderState before = StateOf(m_folder);
+        InspectorProcess inspector;
+        ASSERT_NO_FATAL_FAILURE(StartHeldBefore(inspector, step));
+        if (!inspector.Running()) {
+            EXPECT_EQ(0, inspector.Wait()) << inspector.Output();
+            EXPECT_EQ(7, step) << "two steps an output";
+            break;
+        }
+        inspector.Wait(0); // ended outright
+        const FolderState after = StateOf(m_folder);
+        for (int k = 0; k < 3; ++k)
+            EXPECT_EQ(At(2 * k + 2 < step ? done : before, names[k]), At(after, names[k])) << names[k];
+    }
+}
+
+// Another program (an indexer) opens a new file before a stop puts it
+// back: the run says which name holds the new file and where the old one
+// is, and does not claim that it changed nothing.
+TEST_F(InspectorRun, APutBackThatFailsIsSaid)
+{
+    ASSERT_TRUE(ShareAConsole());
+    ASSERT_NO_FATAL_FAILURE(Prepare("put-back", Pictures(2)));
+    InspectorProcess inspector;
+    ASSERT_NO_FATAL_FAILURE(StartHeldBefore(inspector, 4)); // the CSV has its new file, picture 1 not yet
+    const HANDLE indexer = CreateFileA(m_csv.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
+    ASSERT_TRUE(SendConsoleEvent(inspector.Process(), CTRL_C_EVENT));
+    EXPECT_EQ(EXIT_NOT_PUT_BACK, inspector.Wait(END_TIMEOUT_MS));
+    CloseHandle(indexer);
+    const std::string output = inspector.Output();
+    EXPECT_EQ(std::string::npos, output.find("no file was changed")) << output;
+    EXPECT_NE(std::string::npos, output.find(m_csv + " holds the new file")) << output;
+    const size_t kept = output.find(m_folder + "ori"), end = output.find(".tmp", kept);
+    ASSERT_NE(std::string::npos, end) << output;
+    const FolderState after = StateOf(m_folder);
+    const DWORD earlier = testing_support::Fnv1a(EARLIER.data(), EARLIER.size());
+    EXPECT_EQ(earlier, At(after, output.substr(kept + m_folder.size(), end + 4 - kept - m_folder.size())));
+    EXPECT_EQ(earlier, At(after, "pictures\\picture-000001.png"));
+}
+
+// A recording that changes while a one-shot run reads it, as the tool
+// recreates C:\1.txt at every Show Image, is an error: nothing is written.
+// One that only grows, as during a capture, has not changed.
+TEST_F(InspectorRun, ARecordingThatChangesWhileItIsReadIsAnErrorThatWritesNothing)
+{
+    const std::vector<BYTE> more = Pictures(3, 50);
+    const struct {
+        const char* name;
+        std::function<bool(const std::string& recording)> make;
+        int exitCode;
+    } changes[] = {
+        // As the recorder makes it: emptied in place, then a new stream.
+        {"recreated by a new capture",
+         [](const std::string& recording) { return SaveFile(recording, Pictures(SLOW_PICTURES + 10, 100)); },
+         EXIT_CHANGED},
+        // The same bytes, but another file: the one read is elsewhere now.
+        {"moved away and copied back",
+         [](const std::string& recording) {
+             std::vector<BYTE> bytes;
+             return testing_support::ReadWholeFile(recording.c_str(), bytes) &&
+                    MoveFileA(recording.c_str(), (recording + ".kept").c_str()) && SaveFile(recording, bytes);
+         },
+         EXIT_CHANGED},
+        {"cut short", [](const std::string& recording) { return Rewrite(recording, GENERIC_WRITE, 1000, {}); },
+         EXIT_CHANGED},
+        // Neither its first nor its last block: only the write tells.
+        {"rewritten in the middle at the same size",
+         [](const std::string& recording) { return Rewrite(recording, GENERIC_WRITE, 160000, Pictures(2, 9)); },
+         EXIT_CHANGED},
+        {"grown", [&](const std::string& recording) { return Rewrite(recording, FILE_APPEND_DATA, 0, more); }, 0},
+    };
+    for (const auto& change : changes) {
+        SCOPED_TRACE(change.name);
+        ASSERT_NO_FATAL_FAILURE(Prepare("changed", Pictures(SLOW_PICTURES)));
+        FolderState before = StateOf(m_folder);
+        InspectorProcess inspector;
+        ASSERT_NO_FATAL_FAILURE(StartAndWaitForPictures(inspector, SlowRun()));
+        ASSERT_TRUE(change.make(m_recording));
+        const int code = inspector.Wait(END_TIMEOUT_MS);
+        const std::string output = inspector.Output();
+        EXPECT_EQ(change.exitCode, code) << output;
+        EXPECT_FALSE(HasTemporaryFile(m_folder));
+        if (code == 0) {
+            EXPECT_EQ(static_cast<long long>(SLOW_PICTURES * (P + 6) + more.size()), SummaryNumber(output, "bytes:"))
+                << "the run ended before the recording grew";
+            continue;
+        }
+        EXPECT_NE(std::string::npos, output.find("the recording changed while it was read")) << output;
+        EXPECT_EQ(std::string::npos, output.find("pictures:")) << "a summary of a changed recording: " << output;
+        FolderState after = StateOf(m_folder);
+        for (FolderState* state : {&before, &after})
+            for (const char* name : {"recording.bin", "recording.bin.kept"})
+                state->erase(name);
+        EXPECT_EQ(before, after);
+    }
 }
 
 } // namespace
