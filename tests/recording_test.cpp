@@ -13,12 +13,12 @@
 #include <wincodec.h>
 #include <wrl/client.h>
 
-#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <functional>
 #include <map>
 
+#include "device/win_handle.h"
 #include "recording/capture_file.h"
 #include "recording/picture_files.h"
 #include "tests/test_support.h"
@@ -30,7 +30,8 @@ namespace {
 // Written out here rather than taken from the code under test.
 constexpr size_t P = 128 * 96;
 constexpr BYTE FLAT = 9;
-constexpr int EXIT_USAGE = 2, EXIT_INPUT = 3, EXIT_OUTPUT = 4, EXIT_CHANGED = 5, EXIT_STOPPED = 6, EXIT_NOT_PUT_BACK = 7;
+constexpr int EXIT_USAGE = 2, EXIT_INPUT = 3, EXIT_OUTPUT = 4, EXIT_CHANGED = 5, EXIT_STOPPED = 6;
+constexpr int EXIT_NOT_PUT_BACK = 7;
 // Enough pictures at --scale 16 that a run lasts seconds, natively too,
 // while it spans more than one of the program's reads (128 KiB each).
 constexpr int SLOW_PICTURES = 30;
@@ -96,28 +97,17 @@ FolderState StateOf(const std::string& folder, const std::string& prefix = std::
     return state;
 }
 
-// Whether a file under `folder` has a temporary name.
-bool HasTemporaryFile(const std::string& folder)
-{
-    for (const auto& entry : StateOf(folder))
-        if (entry.first.size() > 4 && entry.first.compare(entry.first.size() - 4, 4, ".tmp") == 0)
-            return true;
-    return false;
-}
-
 // The test programs' own folder in the temporary folder, with a trailing
 // backslash; `sub`, if given, a folder in it made afresh (emptied).
 std::string TempFolder(const std::string& sub = std::string())
 {
     char path[MAX_PATH];
     GetTempPathA(MAX_PATH, path);
-    std::string folder = std::string(path) + "orlavent-inspect-test\\";
-    CreateDirectoryA(folder.c_str(), nullptr);
-    if (sub.empty())
-        return folder;
-    folder += sub + "\\";
-    CreateDirectoryA(folder.c_str(), nullptr);
-    StateOf(folder, std::string(), true);
+    const std::string base = std::string(path) + "orlavent-inspect-test\\";
+    const std::string folder = sub.empty() ? base : base + sub + "\\";
+    CreateDirectoryA(base.c_str(), nullptr);
+    if (!sub.empty() && !CreateDirectoryA(folder.c_str(), nullptr))
+        StateOf(folder, std::string(), true); // it was there: emptied
     return folder;
 }
 
@@ -231,8 +221,6 @@ bool SendConsoleEvent(HANDLE process, DWORD event)
 {
     void* routine = reinterpret_cast<void*>(GetProcAddress(GetModuleHandleA("kernel32.dll"), "CtrlRoutine"));
     if (!routine)
-        routine = reinterpret_cast<void*>(GetProcAddress(GetModuleHandleA("kernelbase.dll"), "CtrlRoutine"));
-    if (!routine)
         return false;
     const HANDLE thread = CreateRemoteThread(process, nullptr, 0, reinterpret_cast<LPTHREAD_START_ROUTINE>(routine),
                                              reinterpret_cast<void*>(static_cast<DWORD_PTR>(event)), 0, nullptr);
@@ -263,7 +251,6 @@ TEST(CaptureSplitter, FindsEveryPictureOfDamagedStreamsWhereverTheReadsEnd)
     };
     const double fiveInside = (FLAT * (P - 5.0) + 0xFF * 3 + 0x80) / P;
     const std::vector<Case> cases = {
-        {"empty", Stream(), 0, "", -1, 0, 0},
         {"no marker", Stream().Grey(1000), 1000, "", -1, 0, 0},
         {"leading bytes", Stream().Grey(7).M().Grey(P, 10).M().Grey(P, 20), 7, "13+12288c 12307+12288c ", 15, 10, 20},
         {"short", Stream().M().Grey(100).M().Grey(P), 0, "6+100s 112+12288c ", FLAT, FLAT, FLAT},
@@ -274,8 +261,7 @@ TEST(CaptureSplitter, FindsEveryPictureOfDamagedStreamsWhereverTheReadsEnd)
          "6+12288c 12300+12288c ", fiveInside, 0x00, 0xFF},
         {"markers back to back, FF just before a marker", Stream().M().M().Grey(P - 1).Raw({0xFF}).M().Grey(P), 0,
          "6+0s 12+12288c 12306+12288c ", (FLAT * (2.0 * P - 1) + 0xFF) / (2 * P), FLAT, 0xFF},
-        {"marker across the file's read block", Stream().Grey(262141).M().Grey(P), 262141, "262147+12288c ", FLAT,
-         FLAT, FLAT},
+        {"marker across a read block", Stream().Grey(262141).M().Grey(P), 262141, "262147+12288c ", FLAT, FLAT, FLAT},
     };
     const size_t pieceSizes[] = {1, 2, 5, 6, 7, 4093, SIZE_MAX};
     const std::string path = TempFolder() + "damaged.bin";
@@ -336,7 +322,6 @@ TEST(GrowingCapture, CountsWhatIsAppendedAndStartsOverForANewRecording)
     ASSERT_TRUE(capture.Poll());
     EXPECT_EQ(2, capture.Restarts());
     EXPECT_EQ(next.size(), capture.Splitter().Summary().bytes);
-    EXPECT_EQ(1u, capture.Splitter().Summary().leadingBytes);
     EXPECT_EQ(3u, capture.Splitter().Summary().complete);
 }
 
@@ -439,8 +424,7 @@ protected:
         m_recording = TempFolder(name + "-recording") + "recording.bin";
         m_csv = m_folder + "pictures.csv";
         m_avi = m_folder + "pictures.avi";
-        m_pictures = m_folder + "pictures\\";
-        ASSERT_TRUE(CreateDirectoryA(m_pictures.c_str(), nullptr));
+        m_pictures = TempFolder(name + "\\pictures");
         ASSERT_TRUE(SaveFile(m_recording, recording));
         for (const std::string& path : {m_csv, m_avi, m_pictures + "picture-000001.png",
                                         m_pictures + "picture-000003.png"})
@@ -453,7 +437,8 @@ protected:
     {
         ASSERT_TRUE(inspector.Start("--csv " + m_csv + " --avi " + m_avi + " --png " + m_pictures + " --scale 16 " +
                                     m_recording));
-        ASSERT_TRUE(WaitFor([&] { return HasTemporaryFile(m_pictures) || !inspector.Running(); }, START_TIMEOUT_MS));
+        // A third file among the pictures: the run's first, under a temporary name.
+        ASSERT_TRUE(WaitFor([&] { return StateOf(m_pictures).size() > 2 || !inspector.Running(); }, START_TIMEOUT_MS));
         ASSERT_TRUE(inspector.Running()) << "ended before its first picture: " << inspector.Output();
     }
 
@@ -492,37 +477,32 @@ TEST_F(InspectorRun, NoRunThatCannotFinishChangesAFile)
     ASSERT_TRUE(CreateHardLinkA(alias.c_str(), (m_pictures + "picture-000001.png").c_str(), nullptr));
     const std::string held3 = m_pictures + "picture-000003.png";
     const struct {
-        std::string arguments, says, held;
         int exitCode;
+        std::string arguments, says;
+        std::string held = std::string(); // a file a player holds open meanwhile
     } cases[] = {
-        {"--help", "usage:", "", 0},
-        {"--json " + empty, "\"bytes\": 0,", "", 0},
-        {"--bogus " + m_recording, "unknown option", "", EXIT_USAGE},
-        {"--pictures 5-2 " + m_recording, "bad value", "", EXIT_USAGE},
-        {"--scale", "needs a value", "", EXIT_USAGE},
-        {m_recording + " " + m_recording, "only one", "", EXIT_USAGE},
-        {"--csv " + m_csv + " --avi " + m_folder + "PICTURES.CSV " + m_recording, "name the same file", "", EXIT_USAGE},
-        {"--png " + m_pictures + " --csv " + m_pictures + "PICTURE-000002.PNG " + m_recording, "picture's name", "",
-         EXIT_USAGE},
-        {"--png " + m_pictures + " --avi " + alias + " " + m_recording, "picture's name", "", EXIT_USAGE},
-        {outputs + m_folder + "mistyped.bin", "cannot open", "", EXIT_INPUT},
-        {outputs + m_pictures, "cannot open", "", EXIT_INPUT}, // a folder
-        {outputs + asPicture5, "picture-000005.png is the capture file itself", "", EXIT_OUTPUT},
-        {"--csv " + m_folder + "no\\such.csv " + m_recording, "cannot create", "", EXIT_OUTPUT},
-        {"--csv " + m_csv + " --avi " + m_avi + " --png " + empty + " " + m_recording, "is not a folder", "",
-         EXIT_OUTPUT},
-        {outputs + m_recording, "cannot replace " + m_avi, m_avi, EXIT_OUTPUT},
-        {outputs + m_recording, "cannot replace " + held3, held3, EXIT_OUTPUT},
+        {0, "--json " + empty, "\"bytes\": 0,"},
+        {EXIT_USAGE, "--bogus " + m_recording, "unknown option"},
+        {EXIT_USAGE, "--pictures 5-2 " + m_recording, "bad value"},
+        {EXIT_USAGE, "--scale", "needs a value"},
+        {EXIT_USAGE, m_recording + " " + m_recording, "only one"},
+        {EXIT_USAGE, "--csv " + m_csv + " --avi " + m_folder + "PICTURES.CSV " + m_recording, "name the same file"},
+        {EXIT_USAGE, "--png " + m_pictures + " --csv " + m_pictures + "PICTURE-000002.PNG " + m_recording, "picture's"},
+        {EXIT_USAGE, "--png " + m_pictures + " --avi " + alias + " " + m_recording, "picture's name"},
+        {EXIT_INPUT, outputs + m_folder + "mistyped.bin", "cannot open"},
+        {EXIT_INPUT, outputs + m_pictures, "cannot open"}, // a folder
+        {EXIT_OUTPUT, outputs + asPicture5, "picture-000005.png is the capture file itself"},
+        {EXIT_OUTPUT, "--csv " + m_folder + "no\\such.csv " + m_recording, "cannot create"},
+        {EXIT_OUTPUT, "--csv " + m_csv + " --avi " + m_avi + " --png " + empty + " " + m_recording, "is not a folder"},
+        {EXIT_OUTPUT, outputs + m_recording, "cannot replace " + m_avi, m_avi},
+        {EXIT_OUTPUT, outputs + m_recording, "cannot replace " + held3, held3},
     };
     const FolderState before = StateOf(m_folder);
     for (const auto& c : cases) {
         SCOPED_TRACE(c.arguments);
-        const HANDLE player = CreateFileA(c.held.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0,
-                                          nullptr);
+        CFileHandle player(CreateFileA(c.held.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, 0));
         std::string output;
         EXPECT_EQ(c.exitCode, RunInspector(c.arguments, &output)) << output;
-        if (player != INVALID_HANDLE_VALUE)
-            CloseHandle(player);
         EXPECT_NE(std::string::npos, output.find(c.says)) << output;
         EXPECT_EQ(before, StateOf(m_folder));
     }
@@ -532,7 +512,8 @@ TEST_F(InspectorRun, NoRunThatCannotFinishChangesAFile)
     for (const char* name : {"pictures.csv", "pictures.avi", "pictures\\picture-000001.png",
                              "pictures\\picture-000003.png", "pictures\\picture-000005.png"})
         EXPECT_NE(before.at(name), after.at(name)) << name;
-    EXPECT_FALSE(HasTemporaryFile(m_folder));
+    for (const auto& entry : StateOf(m_folder))
+        EXPECT_EQ(std::string::npos, entry.first.find(".tmp")) << "left behind";
 }
 
 // What ends a slow run part-way: Ctrl+C, Ctrl+Break or the console closing
@@ -547,39 +528,32 @@ TEST_F(InspectorRun, WhatEndsARunPartWayLeavesEveryFileAsItWas)
     const std::string longRecording = TempFolder("follow") + "long.bin";
     ASSERT_TRUE(SaveFile(longRecording, {}) && WriteAt(longRecording, GENERIC_WRITE, LONG_RECORDING, {}));
     const std::vector<BYTE> more = Pictures(3, 50);
-    using Act = std::function<bool(HANDLE process, const std::string& recording)>;
-    const auto send = [](DWORD event) -> Act {
-        return [event](HANDLE process, const std::string&) { return SendConsoleEvent(process, event); };
-    };
     const char* const stopped = "stopped; no file was changed";
     const char* const changed = "the recording changed while it was read";
     const struct {
         const char* name;
-        Act act;
         int exitCode;
         const char* says;
-        bool follow;
+        std::function<bool(const std::string& recording)> change; // or else
+        DWORD event = 0;
+        bool follow = false;
     } ends[] = {
-        {"Ctrl+C", send(CTRL_C_EVENT), EXIT_STOPPED, stopped, false},
-        {"Ctrl+Break", send(CTRL_BREAK_EVENT), EXIT_STOPPED, stopped, false},
-        {"the console closed", send(CTRL_CLOSE_EVENT), EXIT_STOPPED, stopped, false},
-        {"Ctrl+C in --follow's first read", send(CTRL_C_EVENT), EXIT_STOPPED, "following", true},
+        {"Ctrl+C", EXIT_STOPPED, stopped, nullptr, CTRL_C_EVENT, false},
+        {"Ctrl+Break", EXIT_STOPPED, stopped, nullptr, CTRL_BREAK_EVENT, false},
+        {"the console closed", EXIT_STOPPED, stopped, nullptr, CTRL_CLOSE_EVENT, false},
+        {"Ctrl+C in --follow's first read", EXIT_STOPPED, "following", nullptr, CTRL_C_EVENT, true},
         // As the recorder makes it: emptied in place, then a new stream.
-        {"recreated", [](HANDLE, const std::string& r) { return SaveFile(r, Pictures(40, 100)); }, EXIT_CHANGED, changed,
-         false},
+        {"recreated", EXIT_CHANGED, changed, [](const std::string& r) { return SaveFile(r, Pictures(40, 1)); }},
         // The same bytes, but another file: the one read is elsewhere now.
-        {"moved away and copied back",
-         [](HANDLE, const std::string& r) {
+        {"moved away and copied back", EXIT_CHANGED, changed,
+         [](const std::string& r) {
              return MoveFileA(r.c_str(), (r + ".kept").c_str()) && CopyFileA((r + ".kept").c_str(), r.c_str(), TRUE);
-         },
-         EXIT_CHANGED, changed, false},
-        {"cut short", [](HANDLE, const std::string& r) { return WriteAt(r, GENERIC_WRITE, 1000, {}); }, EXIT_CHANGED,
-         changed, false},
+         }},
+        {"cut short", EXIT_CHANGED, changed, [](const std::string& r) { return WriteAt(r, GENERIC_WRITE, 1000, {}); }},
         // Neither its first nor its last block: only the write's time tells.
-        {"rewritten in the middle at the same size",
-         [](HANDLE, const std::string& r) { return WriteAt(r, GENERIC_WRITE, 160000, Pictures(2, 9)); }, EXIT_CHANGED,
-         changed, false},
-        {"grown", [&](HANDLE, const std::string& r) { return WriteAt(r, FILE_APPEND_DATA, 0, more); }, 0, "", false},
+        {"rewritten in the middle at the same size", EXIT_CHANGED, changed,
+         [](const std::string& r) { return WriteAt(r, GENERIC_WRITE, 160000, Pictures(2, 9)); }},
+        {"grown", 0, "", [&](const std::string& r) { return WriteAt(r, FILE_APPEND_DATA, 0, more); }},
     };
     for (const auto& end : ends) {
         SCOPED_TRACE(end.name);
@@ -594,12 +568,11 @@ TEST_F(InspectorRun, WhatEndsARunPartWayLeavesEveryFileAsItWas)
         } else {
             ASSERT_NO_FATAL_FAILURE(StartSlowRun(inspector));
         }
-        ASSERT_TRUE(end.act(inspector.Process(), m_recording)) << GetLastError();
+        ASSERT_TRUE(end.change ? end.change(m_recording) : SendConsoleEvent(inspector.Process(), end.event));
         const double acted = testing_support::NowMs();
         const int code = inspector.Wait(END_TIMEOUT_MS);
         const double took = testing_support::NowMs() - acted;
         const std::string output = inspector.Output();
-        std::printf("%s: ended %.0f ms after\n", end.name, took);
         EXPECT_EQ(end.exitCode, code) << output;
         EXPECT_LT(took, code == EXIT_STOPPED ? STOP_WITHIN_MS : END_TIMEOUT_MS);
         EXPECT_NE(std::string::npos, output.find(end.says)) << output;
@@ -614,8 +587,9 @@ TEST_F(InspectorRun, WhatEndsARunPartWayLeavesEveryFileAsItWas)
 
 // Ended outright before any step of the commit (each output's old file
 // gets a second name, then the new one takes the name), every name holds
-// its old file or its new one, whole: the new one if its step was done.
-TEST_F(InspectorRun, AKillAtAnyStepOfTheCommitLeavesEveryNameWithItsOldFileOrItsNewOne)
+// its old file or its new one, whole: the new one if its step was done. A
+// put-back that fails is said.
+TEST_F(InspectorRun, ACommitCutShortLeavesEveryNameWithItsOldFileOrItsNewOne)
 {
     ASSERT_NO_FATAL_FAILURE(Prepare("killed", Pictures(2)));
     std::string output;
@@ -639,21 +613,17 @@ TEST_F(InspectorRun, AKillAtAnyStepOfTheCommitLeavesEveryNameWithItsOldFileOrIts
         for (int k = 0; k < 3; ++k)
             EXPECT_EQ((2 * k + 2 < step ? done : before)[names[k]], after[names[k]]) << names[k];
     }
-}
 
-// Another program (an indexer) opens a new file before a stop puts it
-// back: the run says which name holds the new file and where the old one
-// is, and does not claim that it changed nothing.
-TEST_F(InspectorRun, APutBackThatFailsIsSaid)
-{
-    ASSERT_NO_FATAL_FAILURE(Prepare("put-back", Pictures(2)));
+    // Another program (an indexer) opens a new file before a stop puts it
+    // back: the run says which name holds the new file and where the old
+    // one is, and does not claim that it changed nothing.
+    ASSERT_NO_FATAL_FAILURE(Prepare("killed", Pictures(2)));
     InspectorProcess inspector;
     ASSERT_NO_FATAL_FAILURE(StartHeldBefore(inspector, 4)); // the CSV has its new file, picture 1 not yet
-    const HANDLE indexer = CreateFileA(m_csv.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
+    const CFileHandle indexer(CreateFileA(m_csv.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, 0));
     ASSERT_TRUE(SendConsoleEvent(inspector.Process(), CTRL_C_EVENT));
     EXPECT_EQ(EXIT_NOT_PUT_BACK, inspector.Wait(END_TIMEOUT_MS));
-    CloseHandle(indexer);
-    const std::string output = inspector.Output();
+    output = inspector.Output();
     EXPECT_EQ(std::string::npos, output.find("no file was changed")) << output;
     EXPECT_NE(std::string::npos, output.find(m_csv + " holds the new file")) << output;
     const size_t kept = output.find(m_folder + "ori"), end = output.find(".tmp", kept);
