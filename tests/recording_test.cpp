@@ -405,7 +405,6 @@ TEST(InspectorProgram, EveryOutputTellsThePicturesForTheSystemsReaders)
     std::vector<BYTE> frame(P);
     LONG got = 0;
     EXPECT_EQ(S_OK, AVIStreamRead(stream, 1, 1, frame.data(), P, &got, nullptr));
-    EXPECT_EQ(static_cast<LONG>(P), got);
     for (size_t y = 0; y < 96; ++y) // a DIB's rows run bottom-up
         for (size_t x = 0; x < 128; ++x)
             ASSERT_EQ((y * 128 + x) % 251, frame[(95 - y) * 128 + x]) << x << "," << y;
@@ -618,6 +617,7 @@ TEST_F(InspectorRun, ACommitCutShortLeavesEveryNameWithItsOldFileOrItsNewOne)
     // back: the run says which name holds the new file and where the old
     // one is, and does not claim that it changed nothing.
     ASSERT_NO_FATAL_FAILURE(Prepare("killed", Pictures(2)));
+    const FolderState pictures = StateOf(m_pictures);
     InspectorProcess inspector;
     ASSERT_NO_FATAL_FAILURE(StartHeldBefore(inspector, 4)); // the CSV has its new file, picture 1 not yet
     const CFileHandle indexer(CreateFileA(m_csv.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, 0));
@@ -629,9 +629,9 @@ TEST_F(InspectorRun, ACommitCutShortLeavesEveryNameWithItsOldFileOrItsNewOne)
     const size_t kept = output.find(m_folder + "ori"), end = output.find(".tmp", kept);
     ASSERT_NE(std::string::npos, end) << output;
     FolderState after = StateOf(m_folder);
-    const DWORD earlier = testing_support::Fnv1a(EARLIER.data(), EARLIER.size());
-    EXPECT_EQ(earlier, after[output.substr(kept + m_folder.size(), end + 4 - kept - m_folder.size())]);
-    EXPECT_EQ(earlier, after["pictures\\picture-000001.png"]);
+    const std::string keptName = output.substr(kept + m_folder.size(), end + 4 - kept - m_folder.size());
+    EXPECT_EQ(testing_support::Fnv1a(EARLIER.data(), EARLIER.size()), after[keptName]) << keptName;
+    EXPECT_EQ(pictures, StateOf(m_pictures)); // picture 1 had a second name, not yet its new file
 }
 
 } // namespace
