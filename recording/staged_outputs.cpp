@@ -25,16 +25,18 @@ BOOL CopyFlushed(const std::string& from, const std::string& to)
 {
     if (!CopyFileA(from.c_str(), to.c_str(), TRUE))
         return FALSE;
-    const HANDLE copy = CreateFileA(to.c_str(), GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
-    const BOOL flushed = copy != INVALID_HANDLE_VALUE && FlushFileBuffers(copy);
-    const DWORD error = GetLastError();
-    if (copy != INVALID_HANDLE_VALUE)
-        CloseHandle(copy);
-    if (!flushed) {
-        DeleteFileA(to.c_str());
-        SetLastError(error);
+    DWORD error = ERROR_SUCCESS;
+    {
+        const CFileHandle copy(
+            CreateFileA(to.c_str(), GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+        if (!copy.IsValid() || !FlushFileBuffers(copy.Get()))
+            error = GetLastError();
     }
-    return flushed;
+    if (error == ERROR_SUCCESS)
+        return TRUE;
+    DeleteFileA(to.c_str());
+    SetLastError(error);
+    return FALSE;
 }
 
 // A folder or a read-only file at `path` cannot be replaced by a file.
