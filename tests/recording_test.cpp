@@ -72,7 +72,7 @@ std::vector<BYTE> Pictures(int count, int seed = 0)
 // Every file and folder under `folder`, by relative name, with a hash of
 // each file's content: what "every file as it was, and nothing else"
 // compares. With `empty`, it removes them instead.
-using FolderState = std::map<std::string, DWORD>;
+using FolderState = std::map<std::string, ULONGLONG>;
 
 FolderState StateOf(const std::string& folder, const std::string& prefix = std::string(), bool empty = false)
 {
