@@ -22,7 +22,7 @@ constexpr DWORD CANCEL_GRACE_MS = 1000;
 // Requests the driver has not finished, kept alive at most; beyond it
 // the link refuses transfers (the device is wedged, not slow). Room for
 // the queued reads of two captures and the transfers around them.
-constexpr long MAX_PARKED_REQUESTS = 128;
+constexpr long MAX_PARKED_REQUESTS = 256;
 
 class CDeviceRequest {
 public:

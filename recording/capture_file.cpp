@@ -69,6 +69,14 @@ uint64_t CaptureFile::Size() const
     return static_cast<uint64_t>(size.QuadPart);
 }
 
+FILETIME CaptureFile::LastWrite() const
+{
+    FILETIME written = {};
+    if (m_file.IsValid())
+        GetFileTime(m_file.Get(), nullptr, nullptr, &written);
+    return written;
+}
+
 BOOL CaptureFile::Seek(uint64_t position)
 {
     LARGE_INTEGER to;
@@ -122,6 +130,8 @@ ScanResult CaptureScan::Run(CaptureSplitter& splitter, const ProgressFn& progres
     if (!m_file.Seek(0))
         return ScanResult::CannotRead;
     m_sizeAtStart = m_file.Size();
+    m_seenSize = m_sizeAtStart;
+    m_seenWrite = m_file.LastWrite();
     for (std::vector<BYTE>& block : m_blocks)
         block.resize(READ_BLOCK);
     for (int turn = 0;; turn ^= 1) {
@@ -155,8 +165,14 @@ bool CaptureScan::Unchanged(const char* path) const
     if (m_endedShort)
         return false;
     CaptureFile now;
-    if (!now.Open(path) || now.Identity() != m_file.Identity() || now.Size() < m_read)
+    if (!now.Open(path) || now.Identity() != m_file.Identity())
         return false;
+    const uint64_t size = now.Size();
+    const FILETIME written = now.LastWrite();
+    if (size < m_read || (size == m_seenSize && CompareFileTime(&written, &m_seenWrite) != 0))
+        return false;
+    m_seenSize = size;
+    m_seenWrite = written;
     return Holds(now, 0, m_head.data(), static_cast<DWORD>(m_head.size())) &&
            Holds(now, m_lastAt, m_last, m_lastLength);
 }

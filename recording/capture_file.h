@@ -46,6 +46,8 @@ public:
     void Close() { m_file.Reset(); }
     bool IsOpen() const { return m_file.IsValid(); }
     uint64_t Size() const;
+    // When the file was last written; zero if that cannot be told.
+    FILETIME LastWrite() const;
     const FileIdentity& Identity() const { return m_identity; }
     BOOL Seek(uint64_t position);
     // Reads the next bytes; got is 0 at the end. FALSE on a read error.
@@ -79,10 +81,11 @@ public:
     ScanResult Run(CaptureSplitter& splitter, const ProgressFn& progress = nullptr, const StopFn& stop = nullptr);
     uint64_t BytesRead() const { return m_read; }
     // Whether `path` still names the file read, no shorter than what was
-    // read and with the first and the last block read as they were, and the
-    // read did not end before the length the file had when it began (a
-    // file cut and written again while it is read). Opens `path` afresh, so
-    // it may be asked while Run is feeding a block.
+    // read and with the first and the last block read as they were, not
+    // written since the last look unless it grew meanwhile (a rewrite of the
+    // same size), and the read did not end before the length the file had
+    // when it began (a file cut and written again while it is read). Opens
+    // `path` afresh, so it may be asked while Run is feeding a block.
     bool Unchanged(const char* path) const;
 
 private:
@@ -98,6 +101,10 @@ private:
     uint64_t m_lastAt = 0;
     DWORD m_lastLength = 0;
     mutable std::vector<BYTE> m_check;
+    // The size and last write at the last look: a write that leaves the
+    // size as it was rewrote the recording.
+    mutable uint64_t m_seenSize = 0;
+    mutable FILETIME m_seenWrite = {};
 };
 
 // Feeds the whole file to the splitter and finishes it.

@@ -5,14 +5,18 @@
 
 #include <io.h>
 
+#include <algorithm>
 #include <cinttypes>
 #include <cstdio>
+#include <cstdlib>
 #include <functional>
 #include <string>
+#include <vector>
 
 #include "recording/capture_file.h"
 #include "recording/console_stop.h"
 #include "recording/picture_files.h"
+#include "recording/picture_folder.h"
 #include "recording/run_guard.h"
 #include "recording/staged_outputs.h"
 #include "recording/tool_options.h"
@@ -27,6 +31,30 @@ constexpr int PROGRESS_WIDTH = 40;
 constexpr DWORD FOLLOW_POLL_MS = 250;
 constexpr double FOLLOW_STATUS_MS = 1000;
 constexpr double MB = 1e6;
+
+#ifdef ORLAVENT_COMMIT_PAUSE
+// The tests' build only: ORLAVENT_COMMIT_PAUSE=N holds the run before the
+// Nth step of its commit, says so, and waits there to be ended or stopped.
+void PauseBeforeStep()
+{
+    static int steps = 0;
+    const char* pauseAt = std::getenv("ORLAVENT_COMMIT_PAUSE");
+    if (!pauseAt || std::atoi(pauseAt) != ++steps)
+        return;
+    std::printf("commit step %d\n", steps);
+    std::fflush(stdout);
+    WaitForSingleObject(console_stop::Event(), INFINITE);
+}
+#endif
+
+// Asked before each step of the commit.
+bool StopCommit()
+{
+#ifdef ORLAVENT_COMMIT_PAUSE
+    PauseBeforeStep();
+#endif
+    return console_stop::Asked();
+}
 
 // Writes the pictures in range to every output asked for; the first
 // failure stops the scan and is kept for the message. Every output is
@@ -70,16 +98,24 @@ public:
 
     // Gives every output its real name, all together or none (see
     // StagedOutputs::Commit); a stop asked for before the last one puts
-    // everything back.
-    StagedOutputs::Outcome Commit()
+    // everything back. `notPutBack` names what could not be put back.
+    StagedOutputs::Outcome Commit(std::string& notPutBack)
     {
         std::string message;
-        const StagedOutputs::Outcome outcome = m_files.Commit(message, [] { return console_stop::Asked(); });
+        const StagedOutputs::Outcome outcome = m_files.Commit(message, notPutBack, StopCommit);
         if (outcome == StagedOutputs::Outcome::Done)
             m_committed = true;
         if (outcome == StagedOutputs::Outcome::Failed || !message.empty())
             m_error = message;
         return outcome;
+    }
+
+    // The pictures in the picture folder that this run did not write.
+    OtherPictures Others() const
+    {
+        return FindOtherPictures(m_options.pngFolder, [this](uint64_t number) {
+            return std::binary_search(m_written.begin(), m_written.end(), number);
+        });
     }
 
     // Removes every temporary file, and the picture folder if this run
@@ -195,15 +231,14 @@ private:
 
     bool WritePng(uint64_t number, const BYTE* pixels)
     {
-        char name[32];
-        std::snprintf(name, sizeof(name), "\\picture-%06" PRIu64 ".png", number);
-        const std::string path = m_options.pngFolder + name;
+        const std::string path = m_options.pngFolder + "\\" + PictureName(number);
         std::string tempPath;
         if (!Begin(path, tempPath))
             return false;
         const HRESULT hr = m_png.Write(tempPath, pixels);
         if (FAILED(hr))
             return Fail("cannot write " + path + ": " + ErrorText(hr));
+        m_written.push_back(number); // in increasing order
         return true;
     }
 
@@ -227,25 +262,11 @@ private:
     PngWriter m_png;
     AviWriter m_avi;
     std::function<bool()> m_mustStop;
+    std::vector<uint64_t> m_written; // the pictures written to the folder
     bool m_madeFolder = false;
     bool m_committed = false;
     std::string m_error;
 };
-
-// Two paths for files that may not exist yet: the same file if they name
-// one existing file, or the same full path (names compare without case,
-// as Windows compares them).
-bool NameSameFile(const std::string& a, const std::string& b)
-{
-    FileIdentity identityA, identityB;
-    if (IdentifyPath(a, identityA) && IdentifyPath(b, identityB))
-        return identityA == identityB;
-    char fullA[MAX_PATH], fullB[MAX_PATH];
-    const DWORD lengthA = GetFullPathNameA(a.c_str(), MAX_PATH, fullA, nullptr);
-    const DWORD lengthB = GetFullPathNameA(b.c_str(), MAX_PATH, fullB, nullptr);
-    return lengthA && lengthA < MAX_PATH && lengthB && lengthB < MAX_PATH &&
-           CompareStringA(LOCALE_INVARIANT, NORM_IGNORECASE, fullA, -1, fullB, -1) == CSTR_EQUAL;
-}
 
 // The ANSI text as UTF-8, which JSON requires.
 std::string Utf8FromAnsi(const std::string& text)
@@ -282,7 +303,16 @@ std::string JsonString(const std::string& ansiText)
     return quoted + "\"";
 }
 
-void PrintJson(const std::string& file, const CaptureSummary& s)
+// The pictures of the --png folder that the run did not write, if any.
+void PrintOthers(const InspectOptions& options, const OtherPictures& others)
+{
+    if (others.count)
+        std::printf("other pictures in %s: %" PRIu64 ", %s to %s, not written by this run\n",
+                    options.pngFolder.c_str(), others.count, PictureName(others.first).c_str(),
+                    PictureName(others.last).c_str());
+}
+
+void PrintJson(const std::string& file, const CaptureSummary& s, const OtherPictures* others)
 {
     std::printf("{\"file\": %s, \"bytes\": %" PRIu64 ", \"markers\": %" PRIu64 ", \"leading_bytes\": %" PRIu64
                 ", \"pictures\": {\"complete\": %" PRIu64 ", \"short\": %" PRIu64 ", \"long\": %" PRIu64
@@ -291,9 +321,15 @@ void PrintJson(const std::string& file, const CaptureSummary& s)
                 s.longPictures, s.unfinished);
     const GreyStats& g = s.completeGrey;
     if (g.count)
-        std::printf("{\"min\": %u, \"mean\": %.3f, \"max\": %u}}\n", g.min, g.Mean(), g.max);
+        std::printf("{\"min\": %u, \"mean\": %.3f, \"max\": %u}", g.min, g.Mean(), g.max);
     else
-        std::printf("null}\n");
+        std::printf("null");
+    if (others && others->count)
+        std::printf(", \"other_pictures\": {\"count\": %" PRIu64 ", \"first\": %" PRIu64 ", \"last\": %" PRIu64 "}",
+                    others->count, others->first, others->last);
+    else if (others)
+        std::printf(", \"other_pictures\": {\"count\": 0, \"first\": null, \"last\": null}");
+    std::printf("}\n");
 }
 
 void PrintSummary(const std::string& file, const CaptureSummary& s)
@@ -387,6 +423,27 @@ int Follow(const InspectOptions& options)
     return EXIT_STOPPED;
 }
 
+// Two outputs that would share one file, said for the message; empty if
+// none. The pictures --png may write count by their names.
+std::string OutputClash(const InspectOptions& options)
+{
+    if (!options.csvPath.empty() && !options.aviPath.empty() && NameSameFile(options.csvPath, options.aviPath))
+        return "--csv and --avi name the same file, " + options.aviPath;
+    const NumberTest inRange = [&options](uint64_t number) { return options.InRange(number); };
+    for (const std::string* path : {&options.csvPath, &options.aviPath})
+        if (!path->empty() && !options.pngFolder.empty() && IsPictureOf(*path, options.pngFolder, inRange))
+            return *path + " is a picture's name for --png " + options.pngFolder;
+    return std::string();
+}
+
+// A failure or stop part-way whose put-back failed: some names hold the
+// new file, and where each old one is.
+int NotPutBack(const std::string& notPutBack)
+{
+    std::fprintf(stderr, "orlavent-inspect: not every replaced file could be put back: %s\n", notPutBack.c_str());
+    return EXIT_NOT_PUT_BACK;
+}
+
 // The message for a run that ended early without a failure of its own; the
 // outputs' temporary files are gone with the sink.
 int Ended(int reason, const InspectOptions& options)
@@ -401,8 +458,9 @@ int Ended(int reason, const InspectOptions& options)
 
 int Inspect(const InspectOptions& options)
 {
-    if (!options.csvPath.empty() && !options.aviPath.empty() && NameSameFile(options.csvPath, options.aviPath)) {
-        std::fprintf(stderr, "orlavent-inspect: --csv and --avi name the same file, %s\n", options.aviPath.c_str());
+    const std::string clash = OutputClash(options);
+    if (!clash.empty()) {
+        std::fprintf(stderr, "orlavent-inspect: %s\n", clash.c_str());
         return EXIT_USAGE;
     }
     // The recording first: a mistyped name must not cost any output.
@@ -452,23 +510,25 @@ int Inspect(const InspectOptions& options)
     }
     if (guard.MustStopNow())
         return Ended(guard.Reason(), options);
-    switch (outputs.Commit()) {
+    std::string notPutBack;
+    switch (outputs.Commit(notPutBack)) {
     case StagedOutputs::Outcome::Failed:
         std::fprintf(stderr, "orlavent-inspect: %s\n", outputs.Error().c_str());
-        return EXIT_OUTPUT;
+        return notPutBack.empty() ? EXIT_OUTPUT : NotPutBack(notPutBack);
     case StagedOutputs::Outcome::Stopped:
-        if (!outputs.Error().empty())
-            std::fprintf(stderr, "orlavent-inspect: %s\n", outputs.Error().c_str());
-        return Ended(EXIT_STOPPED, options);
+        return notPutBack.empty() ? Ended(EXIT_STOPPED, options) : NotPutBack(notPutBack);
     case StagedOutputs::Outcome::Done:
         if (!outputs.Error().empty()) // a replaced file left under a temporary name
             std::fprintf(stderr, "orlavent-inspect: warning: %s\n", outputs.Error().c_str());
         break;
     }
-    if (options.json)
-        PrintJson(options.file, splitter.Summary());
-    else
+    const OtherPictures others = options.pngFolder.empty() ? OtherPictures() : outputs.Others();
+    if (options.json) {
+        PrintJson(options.file, splitter.Summary(), options.pngFolder.empty() ? nullptr : &others);
+    } else {
         PrintSummary(options.file, splitter.Summary());
+        PrintOthers(options, others);
+    }
     return EXIT_OK;
 }
 

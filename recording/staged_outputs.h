@@ -1,9 +1,11 @@
 // staged_outputs.h - the files a run writes, all or nothing. Each output is
 // written under a temporary name in the folder of its real name; only once
-// every one is complete do they all take their real names, and a file they
-// replace is kept under a temporary name until every new one is in place,
-// so that a failure part-way can put it back. A run that fails or is
-// stopped leaves every file as it was and no temporary file behind.
+// every one is complete do they all take their real names. Each takes its
+// name in one step that replaces the file there, so a name never goes
+// missing, even if the process is killed; the file it replaces keeps a
+// second, temporary name until every new one is in place, so that a
+// failure part-way can put it back. A run that fails or is stopped leaves
+// every file as it was and no temporary file behind.
 #pragma once
 
 #include <windows.h>
@@ -32,14 +34,17 @@ public:
 
     enum class Outcome {
         Done,    // every output has its real name
-        Failed,  // `error` says why; every file is as it was
-        Stopped, // `stop` asked for it; every file is as it was
+        Failed,  // `error` says why; every file is as it was but `notPutBack`
+        Stopped, // `stop` asked for it; every file is as it was but `notPutBack`
     };
-    // Moves every output to its real name, in the order they were added.
-    // `stop` is asked before each move. On a failure or a stop, what was
-    // replaced is put back and the new files are removed; a file that
-    // cannot be put back is named in `error` with where its content is.
-    Outcome Commit(std::string& error, const std::function<bool()>& stop = nullptr);
+    // Moves every output to its real name, in the order they were added:
+    // the file there, if any, is kept under a second name, then the new
+    // one takes the name. `stop` is asked before each of these steps. On a
+    // failure or a stop, what was replaced is put back and the new files
+    // are removed; `notPutBack` names each name that still holds its new
+    // file and where the old one is. `error` also tells a replaced file
+    // left under its temporary name once all are in place.
+    Outcome Commit(std::string& error, std::string& notPutBack, const std::function<bool()>& stop = nullptr);
     // Deletes every temporary file not yet moved.
     void Discard();
 
@@ -47,15 +52,17 @@ private:
     struct File {
         size_t folder;      // in m_folders
         std::string name;   // in that folder
-        DWORD temp;         // the temporary file's number
-        DWORD kept = 0;     // the replaced file's temporary number, 0 if none
+        DWORD temp;         // the new file's temporary number, 0 once it has its name
+        DWORD kept = 0;     // the second name of the file it replaces, 0 if none
         bool placed = false;
     };
 
     std::string FinalPath(const File& file) const { return m_folders[file.folder] + file.name; }
     std::string TempPath(const File& file, DWORD number) const;
     size_t FolderIndex(const std::string& folder);
-    void PutBack(size_t count, std::string& error);
+    BOOL KeepOld(File& file);
+    DWORD TakeName(File& file, const std::function<bool()>& stop, bool& stopped, const char*& what);
+    void PutBack(size_t count, std::string& notPutBack);
 
     std::vector<std::string> m_folders; // full paths, with a trailing backslash
     std::vector<File> m_files;

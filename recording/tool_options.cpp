@@ -26,11 +26,14 @@ const char USAGE[] =
     "\n"
     "Outputs are written under temporary names and replace existing files all\n"
     "together, once every one is complete and the recording is still what was\n"
-    "read: a run that fails, or is stopped with Ctrl+C, changes no file.\n"
+    "read: a run that fails, or is stopped with Ctrl+C, changes no file. Other\n"
+    "pictures in DIR are left alone and counted in the summary.\n"
     "\n"
-    "Exit codes: 0 done, 2 bad usage, 3 the file is missing or unreadable,\n"
-    "4 an output cannot be written, 5 the recording changed while it was read,\n"
-    "6 stopped by Ctrl+C, Ctrl+Break or closing the console (how --follow ends).\n";
+    "Exit codes: 0 done, 2 bad usage (two outputs naming one file), 3 the file\n"
+    "is missing or unreadable, 4 an output cannot be written, 5 the recording\n"
+    "changed while it was read, 6 stopped by Ctrl+C, Ctrl+Break or closing the\n"
+    "console (how --follow ends), 7 failed or stopped part-way and some replaced\n"
+    "files could not be put back (the message says where they are).\n";
 
 namespace {
 

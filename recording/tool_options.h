@@ -21,6 +21,7 @@ enum ExitCode {
     EXIT_OUTPUT = 4,  // an output cannot be written
     EXIT_CHANGED = 5, // the recording changed while it was read
     EXIT_STOPPED = 6, // Ctrl+C, Ctrl+Break or the console closing
+    EXIT_NOT_PUT_BACK = 7, // a failure or stop part-way left some new files in place
 };
 
 struct InspectOptions {

@@ -6,48 +6,28 @@
 
 #include <gtest/gtest.h>
 
-#include <atomic>
+#include <algorithm>
 #include <thread>
 #include <vector>
 
 #include "device/capture_writer.h"
-#include "tests/test_support.h"
 
 namespace {
 
-// A stream whose every byte differs from its neighbours', so a gap or a
-// repeated block shows as a mismatch.
-std::vector<BYTE> Pattern(size_t size)
+using Reports = std::vector<RecordingFailure>;
+
+void Collect(void* reports, const RecordingFailure& failure)
 {
-    std::vector<BYTE> bytes(size);
-    for (size_t i = 0; i < size; ++i)
-        bytes[i] = static_cast<BYTE>((i * 7) ^ (i >> 9));
-    return bytes;
-}
-
-struct Reports {
-    std::vector<RecordingFailure> failures;
-
-    static void Sink(void* context, const RecordingFailure& failure)
-    {
-        static_cast<Reports*>(context)->failures.push_back(failure);
-    }
-};
-
-void AppendInChunks(CCaptureWriter& writer, const std::vector<BYTE>& stream)
-{
-    for (size_t at = 0; at < stream.size(); at += 512)
-        writer.Append(stream.data() + at, static_cast<DWORD>(std::min<size_t>(512, stream.size() - at)));
+    static_cast<Reports*>(reports)->push_back(failure);
 }
 
 ::testing::AssertionResult IsPrefix(const std::vector<BYTE>& part, const std::vector<BYTE>& whole)
 {
     if (part.size() > whole.size())
         return ::testing::AssertionFailure() << part.size() << " bytes, more than the " << whole.size() << " appended";
-    for (size_t i = 0; i < part.size(); ++i) {
-        if (part[i] != whole[i])
-            return ::testing::AssertionFailure() << "byte " << i << " is not the stream's";
-    }
+    const auto differs = std::mismatch(part.begin(), part.end(), whole.begin()).first;
+    if (differs != part.end())
+        return ::testing::AssertionFailure() << "byte " << differs - part.begin() << " is not the stream's";
     return ::testing::AssertionSuccess();
 }
 
@@ -65,12 +45,14 @@ TEST(CaptureWriter, ADiskSlowerThanTheQueueEndsTheRecordingWithAWholeBeginning)
     ASSERT_NE(INVALID_HANDLE_VALUE, client);
 
     const size_t queueBlocks = 3;
-    const std::vector<BYTE> stream = Pattern(12 * WRITE_BLOCK_BYTES);
+    std::vector<BYTE> stream(12 * WRITE_BLOCK_BYTES); // every byte unlike its neighbours: a gap shows
+    for (size_t i = 0; i < stream.size(); ++i)
+        stream[i] = static_cast<BYTE>((i * 7) ^ (i >> 9));
     Reports reports;
-    CCaptureWriter writer(server, Reports::Sink, &reports, queueBlocks);
-    AppendInChunks(writer, stream); // returns although nothing drains the pipe
+    CCaptureWriter writer(server, Collect, &reports, queueBlocks);
+    writer.Append(stream.data(), static_cast<DWORD>(stream.size())); // returns although nothing drains the pipe
     EXPECT_TRUE(writer.HasFailed());
-    EXPECT_TRUE(reports.failures.empty()) << "reported before the queued blocks were written";
+    EXPECT_TRUE(reports.empty()) << "reported before the queued blocks were written";
 
     std::vector<BYTE> received;
     std::thread disk([&] {
@@ -83,9 +65,9 @@ TEST(CaptureWriter, ADiskSlowerThanTheQueueEndsTheRecordingWithAWholeBeginning)
     disk.join();
     CloseHandle(client);
 
-    ASSERT_EQ(1u, reports.failures.size());
-    EXPECT_EQ(0u, reports.failures[0].error) << "a slow disk has no system error";
-    EXPECT_EQ(received.size(), reports.failures[0].fileBytes);
+    ASSERT_EQ(1u, reports.size());
+    EXPECT_EQ(0u, reports[0].error) << "a slow disk has no system error";
+    EXPECT_EQ(received.size(), reports[0].fileBytes);
     EXPECT_EQ(received.size(), writer.BytesRecorded());
     // The block being written when the disk stopped, the queue, and the
     // block in hand when the queue was found full.
@@ -99,27 +81,22 @@ TEST(CaptureWriter, ADiskSlowerThanTheQueueEndsTheRecordingWithAWholeBeginning)
 // appends are dropped rather than written after a gap.
 TEST(CaptureWriter, AFailedWriteIsReportedOnceWithTheSystemsReason)
 {
-    char path[MAX_PATH];
-    GetTempPathA(MAX_PATH, path);
-    lstrcatA(path, "orlavent-writer-test.bin");
-    HANDLE create = CreateFileA(path, GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr);
-    ASSERT_NE(INVALID_HANDLE_VALUE, create);
-    CloseHandle(create);
-    HANDLE readOnly = CreateFileA(path, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
+    HANDLE readOnly = CreateFileA("orlavent-writer-test.bin", GENERIC_READ, 0, nullptr, CREATE_ALWAYS,
+                                  FILE_FLAG_DELETE_ON_CLOSE, nullptr);
     ASSERT_NE(INVALID_HANDLE_VALUE, readOnly);
 
     Reports reports;
     {
-        CCaptureWriter writer(readOnly, Reports::Sink, &reports);
-        AppendInChunks(writer, Pattern(3 * WRITE_BLOCK_BYTES));
+        CCaptureWriter writer(readOnly, Collect, &reports);
+        const std::vector<BYTE> stream(3 * WRITE_BLOCK_BYTES, 0x5A);
+        writer.Append(stream.data(), static_cast<DWORD>(stream.size()));
         writer.Finish();
-        AppendInChunks(writer, Pattern(WRITE_BLOCK_BYTES));
+        writer.Append(stream.data(), WRITE_BLOCK_BYTES);
         EXPECT_EQ(0u, writer.BytesRecorded());
     }
-    ASSERT_EQ(1u, reports.failures.size());
-    EXPECT_EQ(static_cast<DWORD>(ERROR_ACCESS_DENIED), reports.failures[0].error);
-    EXPECT_EQ(0u, reports.failures[0].fileBytes);
-    DeleteFileA(path);
+    ASSERT_EQ(1u, reports.size());
+    EXPECT_EQ(static_cast<DWORD>(ERROR_ACCESS_DENIED), reports[0].error);
+    EXPECT_EQ(0u, reports[0].fileBytes);
 }
 
 } // namespace

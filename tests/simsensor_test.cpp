@@ -182,19 +182,19 @@ TEST_F(SimSensorTest, FlakyFailsEveryNthReadAfterItsFirstPacket)
 
 // The bus moves at most 19 packets of 64 bytes a millisecond, from the
 // frame after a read was issued, however much the sensor holds: reads
-// issued over a full buffer wait, and 32 KB take 27 frames at the least.
+// issued over a full buffer wait, and 60 KB take 51 frames at the least.
 TEST_F(SimSensorTest, TheBusCarriesAtMostNineteenPacketsAFrame)
 {
-    const DWORD HELD = 64 * CHUNK;
-    ASSERT_TRUE(m_sim.SetRate(0, 10));
+    const DWORD READ_BYTES = 4096, HELD = 15 * READ_BYTES;
+    ASSERT_TRUE(m_sim.SetRate(0, SIM_RATE_DEFAULT));
     Write(START_STREAM);
     const double end = NowMs() + WAIT_MS;
     while (Status().bytesBuffered < HELD && NowMs() < end)
         Sleep(10);
-    RawRead reads[HELD / CHUNK];
+    RawRead reads[HELD / READ_BYTES];
     const double start = NowMs();
     for (RawRead& read : reads)
-        Issue(read);
+        Issue(read, READ_BYTES);
     EXPECT_EQ(static_cast<DWORD>(ERROR_IO_PENDING), reads[0].issueError) << "filled at once from the buffer";
     std::vector<BYTE> stream;
     std::vector<std::pair<int, DWORD>> failed;
@@ -205,6 +205,8 @@ TEST_F(SimSensorTest, TheBusCarriesAtMostNineteenPacketsAFrame)
     const double busMs = HELD / double(SIM_BUS_PACKETS_PER_FRAME * SIM_BUS_PACKET_BYTES);
     EXPECT_GE(NowMs() - start, busMs - 1) << "faster than the bus";
     EXPECT_EQ(HELD, stream.size());
+    EXPECT_TRUE(CountersAddUp(Status()));
+    Write(STOP_STREAM); // what the buffer still held is dropped
     EXPECT_TRUE(CountersAddUp(Status()));
 }
 

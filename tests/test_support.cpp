@@ -5,16 +5,15 @@ namespace testing_support {
 std::string ProgramFolder()
 {
     char path[MAX_PATH] = {};
-    GetModuleFileNameA(nullptr, path, MAX_PATH);
-    std::string folder(path);
-    return folder.substr(0, folder.find_last_of("\\/") + 1);
+    const std::string file(path, GetModuleFileNameA(nullptr, path, MAX_PATH));
+    return file.substr(0, file.find_last_of("\\/") + 1);
 }
 
 bool ReadWholeFile(const char* path, std::vector<BYTE>& bytes)
 {
     bytes.clear();
-    HANDLE hFile = CreateFileA(path, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
-                               OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    HANDLE hFile = CreateFileA(path, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING, 0,
+                               nullptr);
     if (hFile == INVALID_HANDLE_VALUE)
         return false;
     BYTE block[65536];
@@ -27,10 +26,8 @@ bool ReadWholeFile(const char* path, std::vector<BYTE>& bytes)
 
 ULONGLONG Fnv1a(const BYTE* data, size_t size, ULONGLONG hash)
 {
-    for (size_t i = 0; i < size; ++i) {
-        hash ^= data[i];
-        hash *= SIM_FNV_PRIME;
-    }
+    for (size_t i = 0; i < size; ++i)
+        hash = (hash ^ data[i]) * SIM_FNV_PRIME;
     return hash;
 }
 
@@ -52,12 +49,11 @@ int RunProgram(const std::string& program, const std::string& arguments, std::st
     GetTempPathA(MAX_PATH, folder);
     const std::string outPath = std::string(folder) + "orlavent-test-output.txt";
     SECURITY_ATTRIBUTES inherit = {sizeof(inherit), nullptr, TRUE};
-    HANDLE out = CreateFileA(outPath.c_str(), GENERIC_WRITE, FILE_SHARE_READ, &inherit, CREATE_ALWAYS, 0, nullptr);
     STARTUPINFOA startup = {};
     startup.cb = sizeof(startup);
     startup.dwFlags = STARTF_USESTDHANDLES;
-    startup.hStdOutput = out;
-    startup.hStdError = out;
+    startup.hStdOutput = startup.hStdError =
+        CreateFileA(outPath.c_str(), GENERIC_WRITE, FILE_SHARE_READ, &inherit, CREATE_ALWAYS, 0, nullptr);
     PROCESS_INFORMATION process = {};
     std::string line = "\"" + ProgramFolder() + program + "\" " + arguments;
     DWORD code = static_cast<DWORD>(-1);
@@ -67,7 +63,7 @@ int RunProgram(const std::string& program, const std::string& arguments, std::st
         CloseHandle(process.hProcess);
         CloseHandle(process.hThread);
     }
-    CloseHandle(out);
+    CloseHandle(startup.hStdOutput);
     std::vector<BYTE> text;
     if (output && ReadWholeFile(outPath.c_str(), text))
         output->assign(text.begin(), text.end());
@@ -75,27 +71,16 @@ int RunProgram(const std::string& program, const std::string& arguments, std::st
     return static_cast<int>(code);
 }
 
-namespace {
-
-const char TEST_WINDOW_CLASS[] = "OrlaventTestWindow";
-
-void RegisterTestWindowClass()
+CTestWindow::CTestWindow(int width, int height, COLORREF background)
 {
     WNDCLASSA wc = {};
     wc.lpfnWndProc = DefWindowProcA;
     wc.hInstance = GetModuleHandleA(nullptr);
-    wc.lpszClassName = TEST_WINDOW_CLASS;
+    wc.lpszClassName = "OrlaventTestWindow";
     wc.hbrBackground = static_cast<HBRUSH>(GetStockObject(BLACK_BRUSH));
     RegisterClassA(&wc); // a second registration fails harmlessly
-}
-
-} // namespace
-
-CTestWindow::CTestWindow(int width, int height, COLORREF background)
-{
-    RegisterTestWindowClass();
-    m_hwnd = CreateWindowExA(0, TEST_WINDOW_CLASS, "test", WS_POPUP | WS_VISIBLE, 0, 0, width, height,
-                             nullptr, nullptr, GetModuleHandleA(nullptr), nullptr);
+    m_hwnd = CreateWindowExA(0, wc.lpszClassName, "test", WS_POPUP | WS_VISIBLE, 0, 0, width, height, nullptr,
+                             nullptr, wc.hInstance, nullptr);
     RECT rc;
     GetClientRect(m_hwnd, &rc);
     HDC hdc = GetDC(m_hwnd);
@@ -105,49 +90,20 @@ CTestWindow::CTestWindow(int width, int height, COLORREF background)
     ReleaseDC(m_hwnd, hdc);
 }
 
-CTestWindow::~CTestWindow()
-{
-    if (m_hwnd)
-        DestroyWindow(m_hwnd);
-}
-
-CClientPixels::CClientPixels(HWND hwnd)
+CClientPixels::CClientPixels(HWND hwnd, bool bOnScreen)
 {
     RECT rc;
     GetClientRect(hwnd, &rc);
     m_width = rc.right;
     m_height = rc.bottom;
-    HDC hdc = GetDC(hwnd);
-    Copy(hdc, {0, 0});
-    ReleaseDC(hwnd, hdc);
-}
-
-CClientPixels CClientPixels::OnScreen(HWND hwnd)
-{
-    CClientPixels pixels;
-    RECT rc;
-    GetClientRect(hwnd, &rc);
-    pixels.m_width = rc.right;
-    pixels.m_height = rc.bottom;
-    POINT origin = {0, 0};
-    ClientToScreen(hwnd, &origin);
-    HDC screen = GetDC(nullptr);
-    pixels.Copy(screen, origin);
-    ReleaseDC(nullptr, screen);
-    return pixels;
-}
-
-void CClientPixels::Copy(HDC source, POINT origin)
-{
     m_pixels.assign(static_cast<size_t>(m_width) * m_height, 0);
+    POINT origin = {0, 0};
+    if (bOnScreen)
+        ClientToScreen(hwnd, &origin);
+    const HWND hSource = bOnScreen ? nullptr : hwnd;
+    const HDC source = GetDC(hSource);
     BITMAPINFO info = {};
-    info.bmiHeader.biSize = sizeof(info.bmiHeader);
-    info.bmiHeader.biWidth = m_width;
-    info.bmiHeader.biHeight = -m_height;
-    info.bmiHeader.biPlanes = 1;
-    info.bmiHeader.biBitCount = 32;
-    info.bmiHeader.biCompression = BI_RGB;
-
+    info.bmiHeader = BITMAPINFOHEADER{sizeof(info.bmiHeader), m_width, -m_height, 1, 32, BI_RGB, 0, 0, 0, 0, 0};
     HDC memory = CreateCompatibleDC(source);
     void* bits = nullptr;
     HBITMAP section = CreateDIBSection(source, &info, DIB_RGB_COLORS, &bits, nullptr, 0);
@@ -158,11 +114,12 @@ void CClientPixels::Copy(HDC source, POINT origin)
     SelectObject(memory, old);
     DeleteObject(section);
     DeleteDC(memory);
+    ReleaseDC(hSource, source);
 }
 
 COLORREF CClientPixels::At(int x, int y) const
 {
-    const DWORD rgb = m_pixels[static_cast<size_t>(y) * m_width + x] & 0xFFFFFF;
+    const DWORD rgb = m_pixels[static_cast<size_t>(y) * m_width + x];
     return RGB((rgb >> 16) & 0xFF, (rgb >> 8) & 0xFF, rgb & 0xFF);
 }
 

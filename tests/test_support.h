@@ -37,7 +37,7 @@ int RunProgram(const std::string& program, const std::string& arguments, std::st
 class CTestWindow {
 public:
     CTestWindow(int width, int height, COLORREF background = RGB(0, 0, 0));
-    ~CTestWindow();
+    ~CTestWindow() { DestroyWindow(m_hwnd); }
     CTestWindow(const CTestWindow&) = delete;
     CTestWindow& operator=(const CTestWindow&) = delete;
 
@@ -50,11 +50,10 @@ private:
 // The client area's pixels as 0x00RRGGBB, row-major, top row first.
 class CClientPixels {
 public:
-    CClientPixels() = default; // none
     // Through the window's own drawing context (this process's windows).
-    explicit CClientPixels(HWND hwnd);
+    explicit CClientPixels(HWND hwnd) : CClientPixels(hwnd, false) {}
     // Off the screen, where a display server holds every process's pixels.
-    static CClientPixels OnScreen(HWND hwnd);
+    static CClientPixels OnScreen(HWND hwnd) { return CClientPixels(hwnd, true); }
 
     int Width() const { return m_width; }
     int Height() const { return m_height; }
@@ -62,7 +61,7 @@ public:
     COLORREF At(int x, int y) const;
 
 private:
-    void Copy(HDC source, POINT origin);
+    CClientPixels(HWND hwnd, bool bOnScreen);
 
     int m_width = 0;
     int m_height = 0;
