@@ -33,10 +33,11 @@
 
 // The ring of queued reads. Slots are issued in ring order and taken back
 // in the same order, from the oldest. A driver that takes fewer reads at
-// once than the ring holds refuses the next one as busy when it is issued:
-// the ring then keeps to the reads it had queued, for the rest of the
-// capture. A refusal that comes later, as a completion, is only a failed
-// read (some drivers refuse so while they are briefly busy). With fewer
+// once than the ring holds refuses the next one as busy: when it is
+// issued, and the ring then keeps to the reads it had queued; or later, as
+// a completion, and the ring then keeps to no more than the reads taken
+// back since the previous such refusal, which the driver held at most. A
+// driver refusing now and then while briefly busy lowers it little. With fewer
 // reads queued, each asks for more: every completion is a round trip
 // through the system, and a ring one read deep could not keep up with the
 // bus in chunks.
@@ -128,6 +129,7 @@ public:
         } else {
             succeeded = slot.request->Result(hDevice, count);
             error = succeeded ? ERROR_SUCCESS : GetLastError();
+            FollowLateRefusal(!succeeded && error == ERROR_BUSY);
         }
         Advance();
         return succeeded;
@@ -177,6 +179,18 @@ private:
         --m_queued;
     }
 
+    // Without this, a driver that refuses every read over its limit as a
+    // completion is asked for a ring's worth of reads for each it takes.
+    void FollowLateRefusal(BOOL refused)
+    {
+        if (!refused) {
+            ++m_takenSinceRefusal;
+            return;
+        }
+        m_depth = std::min(m_depth, std::max<size_t>(m_takenSinceRefusal, 1));
+        m_takenSinceRefusal = 0;
+    }
+
     // Queued reads the driver took in, whether it has completed them or not.
     size_t Accepted() const
     {
@@ -190,6 +204,7 @@ private:
     size_t m_oldest;
     size_t m_queued;
     size_t m_depth;
+    size_t m_takenSinceRefusal = 0;
 };
 
 // Splits the stream as orlavent-inspect does and notes the first picture
