@@ -136,6 +136,9 @@ typedef struct SIM_RATE_ARG {
 #define SIM_FAULT_BUSY_LATE     0x20000 /* a driver that takes one read at a time and refuses the next through its
                                          * completion: the read is left pending, then completed with
                                          * STATUS_DEVICE_BUSY at the next tick */
+#define SIM_FAULT_FLAKY_CARRIES 0x40000 /* with FLAKY_READS: the failed read keeps the packet moved into it and ends
+                                         * with STATUS_BUFFER_OVERFLOW, as a transfer ended by babble: the host gets
+                                         * the bytes with the error */
 /* Requests held by HOLD_READS and HOLD_RESET are completed (cancelled) when
  * the fault script is replaced or the device is reset to power-on state. */
 

@@ -6,7 +6,7 @@
 //   simctl rate <pps|flat> [dev]  pictures per second, or flat: as fast as read, faster than any bus (a stress mode)
 //   simctl fault <flags...> [dev] none noquery badack=N once nosync silent=N nomarkers still
 //                                 zeroreads holdreads holdreset refusestart shortquery badsync noack=N
-//                                 overlong flaky=N singleread busylate
+//                                 overlong flaky=N carry singleread busylate
 //   simctl fifo <bytes> [dev]     the sensor's buffer size, 2048 to 65536
 //   simctl unplug [dev] | plug [dev]
 //   simctl present <dev> <0|1>    only what SetupDi shows
@@ -147,6 +147,7 @@ const struct {
     {"holdreads", SIM_FAULT_HOLD_READS},   {"holdreset", SIM_FAULT_HOLD_RESET},  {"refusestart", SIM_FAULT_REFUSE_START},
     {"shortquery", SIM_FAULT_SHORT_QUERY}, {"badsync", SIM_FAULT_BAD_SYNC_ECHO},   {"overlong", SIM_FAULT_OVERLONG_READS},
     {"singleread", SIM_FAULT_SINGLE_READ}, {"busylate", SIM_FAULT_BUSY_LATE},
+    {"carry", SIM_FAULT_FLAKY_CARRIES},
 };
 
 const struct {
@@ -325,7 +326,7 @@ void PrintUsage()
     std::printf("usage: simctl install [driver.sys] | start | status [dev] | rate <pps|flat> [dev]\n"
                 "       | fault <none|noquery|badack=N|once|nosync|silent=N|nomarkers|still|zeroreads\n"
                 "               |holdreads|holdreset|refusestart|shortquery|badsync|noack=N|overlong\n"
-                "               |flaky=N|singleread|busylate>... [dev]\n"
+                "               |flaky=N|carry|singleread|busylate>... [dev]\n"
                 "       | fifo <bytes> [dev] | unplug [dev] | plug [dev] | present <dev> <0|1> | log [dev] | clearlog [dev]\n"
                 "       | reset [dev] | replay <file|off> [--loop] [dev]\n");
 }

@@ -305,7 +305,7 @@ TEST_F(SimSensorTest, SimctlTakesEveryFaultWordAndRefusesOthers)
 {
     std::string output;
     EXPECT_EQ(0, RunSimctl("fault noquery badack=4 once nosync silent=9 nomarkers still zeroreads holdreads "
-                           "holdreset refusestart shortquery badsync noack=2 overlong flaky=3 singleread busylate 1",
+                           "holdreset refusestart shortquery badsync noack=2 overlong flaky=3 carry singleread busylate 1",
                            output))
         << output;
 

@@ -126,6 +126,7 @@ NTSTATUS SensorStallPacer(SENSOR* sensor, ULONG ms);
  * (the queue functions are called with the lock held). */
 void SensorServeReads(SENSOR* sensor, PLIST_ENTRY done);
 BOOLEAN SensorTakesFlakyRead(SENSOR* sensor, ULONG length);
+NTSTATUS SensorFlakyStatus(const SENSOR* sensor);
 void SensorEndRead(SENSOR* sensor, PIRP irp, NTSTATUS status);
 void SensorCancelAllReads(SENSOR* sensor, NTSTATUS status, PFILE_OBJECT onlyFile, PLIST_ENTRY done);
 void SensorReleaseHeld(SENSOR* sensor, PLIST_ENTRY done);

@@ -69,7 +69,7 @@ static void BusFrame(SENSOR* sensor, ULONG frame, PLIST_ENTRY done)
             break;
         RemoveEntryList(entry);
         sensor->status.pendingReads--;
-        SensorEndRead(sensor, irp, progress == READ_FAILS ? STATUS_DEVICE_DATA_ERROR : STATUS_SUCCESS);
+        SensorEndRead(sensor, irp, progress == READ_FAILS ? SensorFlakyStatus(sensor) : STATUS_SUCCESS);
         InsertTailList(done, entry);
     }
 }

@@ -41,16 +41,21 @@ BOOLEAN SensorTakesFlakyRead(SENSOR* sensor, ULONG length)
     return TRUE;
 }
 
-/* A read ends with the bytes moved into it, or, failed, without them:
- * they are gone from the device all the same. The caller owns the IRP
- * and has taken it off the queue. */
+NTSTATUS SensorFlakyStatus(const SENSOR* sensor)
+{
+    return (sensor->faultFlags & SIM_FAULT_FLAKY_CARRIES) ? STATUS_BUFFER_OVERFLOW : STATUS_DEVICE_DATA_ERROR;
+}
+
+/* A read ends with the bytes moved into it, also with a warning status;
+ * failed with an error, without them: they are gone from the device all
+ * the same. The caller owns the IRP and has taken it off the queue. */
 void SensorEndRead(SENSOR* sensor, PIRP irp, NTSTATUS status)
 {
     ULONG filled = ReadFilled(irp);
 
     sensor->inFlightBytes -= filled;
     irp->IoStatus.Status = status;
-    if (NT_SUCCESS(status)) {
+    if (!NT_ERROR(status)) {
         AddToHash(&sensor->status, irp->AssociatedIrp.SystemBuffer, filled);
         irp->IoStatus.Information = filled;
     } else {
@@ -81,7 +86,7 @@ static void ServeRead(SENSOR* sensor, PIRP irp)
     }
     sensor->inFlightBytes += got;
     SetReadProgress(irp, ReadIssuedFrame(irp), filled + got);
-    SensorEndRead(sensor, irp, flaky ? STATUS_DEVICE_DATA_ERROR : STATUS_SUCCESS);
+    SensorEndRead(sensor, irp, flaky ? SensorFlakyStatus(sensor) : STATUS_SUCCESS);
 }
 
 /* Oldest first, so the FIFO's bytes go out in order. A paced stream's
