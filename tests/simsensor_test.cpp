@@ -211,7 +211,8 @@ TEST_F(SimSensorTest, TheBusCarriesAtMostNineteenPacketsAFrame)
 }
 
 // A pacer that runs late makes up every frame it missed: the sensor made
-// its rate times the time, and what its buffer could not hold is overflow.
+// its rate times the time (within 100 ms, for slow hosts), and what its
+// buffer could not hold is overflow.
 TEST_F(SimSensorTest, ALatePacerMakesUpTheWholeTimeAndCountsWhatDidNotFit)
 {
     const double BYTES_PER_MS = SIM_BUS_RATE_PICTURES * (SIM_MARKER_BYTES + SIM_PICTURE_BYTES) / 1000.0;
@@ -222,7 +223,7 @@ TEST_F(SimSensorTest, ALatePacerMakesUpTheWholeTimeAndCountsWhatDidNotFit)
     ASSERT_TRUE(m_sim.StallPacer(0, 400));
     Sleep(600);
     const SIM_STATUS status = Status();
-    EXPECT_NEAR(BYTES_PER_MS * (NowMs() - start), static_cast<double>(status.bytesMade), BYTES_PER_MS * 50);
+    EXPECT_NEAR(BYTES_PER_MS * (NowMs() - start), static_cast<double>(status.bytesMade), BYTES_PER_MS * 100);
     EXPECT_EQ(status.bytesMade - SIM_FIFO_MIN_BYTES, status.overflowBytes);
     EXPECT_TRUE(CountersAddUp(status));
 }
