@@ -121,12 +121,16 @@ void CCaptureDlg::StopShowing(DWORD drainMs)
         button->SetWindowText(CAPTION_SHOW_IMAGE);
 }
 
-// Each start paints its stream from the top-left corner. A reader that
-// cannot be made is told (its problem is posted) and the button stays.
+// Each start paints its stream from the top-left corner. The reader is
+// made ready first, so that its reads follow the start command at once; a
+// start sequence that fails ends it untouched. A reader that cannot be
+// made is told (its problem is posted) and the button stays.
 void CCaptureDlg::StartShowing(CWnd* button)
 {
     m_picture.Restart(m_hWnd);
+    m_device.PrepareCapture();
     if (!m_device.StartImaging(m_settings)) {
+        m_device.StopCapture();
         MessageBox("Catch Image Fail", "Catch", MB_ICONERROR | MB_OK);
         return;
     }

@@ -210,17 +210,22 @@ struct SensorCondition {
     DWORD fifoBytes = SIM_FIFO_BYTES;
 };
 
+enum class Reader { BARE_LOOP, CAPTURE };
+
 // Puts the sensor at `rate` under `condition` and brings it to streaming
 // through `device`; the log and counters then start afresh. The faults
-// come only once it streams, so that the handshake is not spoilt.
-bool StartSensorStream(sim::Control& control, CImageDevice& device, DWORD rate,
+// come only once it streams, so that the handshake is not spoilt. For a
+// capture, as the main window does, its reader is made ready before the
+// start sequence.
+bool StartSensorStream(sim::Control& control, CImageDevice& device, DWORD rate, Reader reader,
                        const SensorCondition& condition = SensorCondition())
 {
     control.ResetState(0);
     sim::SetInterfacePresent(0, TRUE);
     control.SetRate(0, rate);
     control.SetFifoSize(0, condition.fifoBytes);
-    if (!device.Connect() || !device.StartImaging(DEFAULT_SENSOR_SETTINGS)) {
+    if (!device.Connect() || (reader == Reader::CAPTURE && !device.PrepareCapture()) ||
+        !device.StartImaging(DEFAULT_SENSOR_SETTINGS)) {
         std::fprintf(stderr, "the simulated sensor did not start streaming\n");
         return false;
     }
@@ -283,7 +288,7 @@ double BenchCeiling(double runMs)
 {
     sim::Control control;
     CImageDevice device;
-    if (!StartSensorStream(control, device, SIM_RATE_FLAT_OUT))
+    if (!StartSensorStream(control, device, SIM_RATE_FLAT_OUT, Reader::BARE_LOOP))
         return 0;
     std::printf("platform ceiling, bare 512-byte reads flat out on a second handle (bus %.0f B/s = %.0f reads/s):\n",
                 BUS_BYTES_PER_SECOND, BUS_BYTES_PER_SECOND / CHUNK_SIZE);
@@ -312,13 +317,14 @@ void DrainAndPaint(CBenchWindow& window)
 
 // Runs a capture for `seconds` with the window's side done on this thread.
 // Returns the pictures shown; `sample` is called about once a second, and
-// `atStop` the moment the capture is to stop.
+// `atStop` the moment the capture is to stop. The picture was restarted
+// when the last one ended, before the start sequence, as the main window
+// does it.
 template <typename Sample, typename AtStop>
 DWORD RunCapture(CImageDevice& device, CBenchWindow& window, double seconds, Sample sample, AtStop atStop)
 {
     CLivePicture& picture = window.Picture();
     const DWORD shownBefore = picture.Painter().PicturesShown();
-    picture.Restart(window.Main().m_hWnd);
     device.SetChunkQueue(&picture.Queue());
     device.StartCapture();
     const double start = bench::NowMs();
@@ -341,7 +347,7 @@ void BenchEndToEnd(CBenchWindow& window, int seconds, double ceiling)
 {
     sim::Control control;
     CImageDevice device;
-    if (!StartSensorStream(control, device, SIM_RATE_FLAT_OUT))
+    if (!StartSensorStream(control, device, SIM_RATE_FLAT_OUT, Reader::CAPTURE))
         return;
     Memory first = {0, 0}, peak = {0, 0};
     std::printf("end to end, flat out for %d s (read, recorded, painted and shown):\n", seconds);
@@ -403,13 +409,13 @@ private:
 // The sensor's counters the moment `read` stopped reading it, after
 // `seconds` at `rate` under `condition`; overflow ~0 if it did not stream.
 template <typename Read>
-SIM_STATUS StatusAfter(DWORD rate, const SensorCondition& condition, Read read)
+SIM_STATUS StatusAfter(DWORD rate, const SensorCondition& condition, Reader reader, Read read)
 {
     sim::Control control;
     CImageDevice device;
     SIM_STATUS status = {};
     status.overflowBytes = ~0ull;
-    if (!StartSensorStream(control, device, rate, condition))
+    if (!StartSensorStream(control, device, rate, reader, condition))
         return status;
     read(device, [&] { control.GetStatus(0, status); });
     control.ResetState(0);
@@ -419,7 +425,7 @@ SIM_STATUS StatusAfter(DWORD rate, const SensorCondition& condition, Read read)
 // During a capture of `seconds` at `rate`.
 SIM_STATUS CaptureStatusAt(CBenchWindow& window, DWORD rate, const SensorCondition& condition, double seconds)
 {
-    return StatusAfter(rate, condition, [&](CImageDevice& device, auto atStop) {
+    return StatusAfter(rate, condition, Reader::CAPTURE, [&](CImageDevice& device, auto atStop) {
         RunCapture(device, window, seconds, [] {}, atStop);
     });
 }
@@ -428,7 +434,7 @@ SIM_STATUS CaptureStatusAt(CBenchWindow& window, DWORD rate, const SensorConditi
 // platform itself keeps up.
 SIM_STATUS BareLoopStatusAt(DWORD rate, const SensorCondition& condition, double seconds)
 {
-    return StatusAfter(rate, condition, [&](CImageDevice&, auto atStop) {
+    return StatusAfter(rate, condition, Reader::BARE_LOOP, [&](CImageDevice&, auto atStop) {
         BareReadsPerSecond(BARE_QUEUED_READS, seconds * 1000, atStop);
     });
 }

@@ -45,12 +45,13 @@ class CReadRing {
 public:
     CReadRing() : m_oldest(0), m_queued(0), m_depth(RING_SLOTS) {}
 
-    // FALSE when not one slot's request could be had.
+    // Makes the first slot's request; FALSE when it cannot be had. The
+    // others are made as they are first issued, so that the first read
+    // goes out as soon as the reader runs.
     BOOL Create()
     {
         m_slots.resize(RING_SLOTS);
-        for (Slot& slot : m_slots)
-            slot.request = NewDeviceRequest(MAX_READ_BYTES);
+        m_slots[0].request = NewDeviceRequest(MAX_READ_BYTES);
         return HasRequests();
     }
 
@@ -71,8 +72,8 @@ public:
     }
 
     // Issues a read in every slot behind the queued ones, until `limit`
-    // are queued or the depth is reached. A slot whose request was parked
-    // gets a new one first, if one can be had.
+    // are queued or the depth is reached. A slot without a request (not
+    // yet made, or parked) gets one first, if one can be had.
     void IssueIdle(HANDLE hDevice, size_t limit)
     {
         while (m_queued < std::min(limit, m_depth)) {
@@ -308,18 +309,39 @@ HWND FindTargetWindow()
 
 } // namespace
 
-BOOL CImageDevice::StartCapture()
+BOOL CImageDevice::PrepareCapture(DWORD* pError)
 {
-    m_hwndTarget = FindTargetWindow();
-    std::unique_ptr<CCaptureSession> capture(new (std::nothrow) CCaptureSession(*this, m_hwndTarget, m_pChunkQueue));
+    if (m_pCapture)
+        return TRUE;
+    std::unique_ptr<CCaptureSession> capture(new (std::nothrow) CCaptureSession(*this));
     DWORD error = ERROR_NOT_ENOUGH_MEMORY;
-    if (!capture || !capture->Start(error)) {
-        ReportProblem({CaptureProblem::NOT_STARTED, error, 0, FALSE, 0});
-        Write(CMD_STOP_STREAM, STOP_STREAM_LENGTH); // the start sequence began the stream
+    if (!capture || !capture->Prepare(error)) {
+        if (pError)
+            *pError = error;
         return FALSE;
     }
     m_pCapture = std::move(capture);
     return TRUE;
+}
+
+BOOL CImageDevice::StartCapture()
+{
+    if (IsCapturing())
+        return TRUE;
+    m_hwndTarget = FindTargetWindow();
+    DWORD error = ERROR_SUCCESS;
+    if (!PrepareCapture(&error)) {
+        ReportProblem({CaptureProblem::NOT_STARTED, error, 0, FALSE, 0});
+        Write(CMD_STOP_STREAM, STOP_STREAM_LENGTH); // the start sequence began the stream
+        return FALSE;
+    }
+    m_pCapture->Start(m_hwndTarget, m_pChunkQueue);
+    return TRUE;
+}
+
+BOOL CImageDevice::IsCapturing() const
+{
+    return m_pCapture && m_pCapture->HasStarted();
 }
 
 void CImageDevice::StopCapture(DWORD drainMs)
@@ -369,8 +391,8 @@ BOOL CImageDevice::TakeCaptureProblem(CaptureProblem& problem)
     return TRUE;
 }
 
-CCaptureSession::CCaptureSession(CImageDevice& device, HWND hwndTarget, CChunkQueue* pQueue)
-    : m_device(device), m_hwndTarget(hwndTarget), m_pQueue(pQueue),
+CCaptureSession::CCaptureSession(CImageDevice& device)
+    : m_device(device), m_startEvent(CreateEventA(nullptr, TRUE, FALSE, nullptr)),
       m_stopEvent(CreateEventA(nullptr, TRUE, FALSE, nullptr)),
       m_doneEvent(CreateEventA(nullptr, TRUE, FALSE, nullptr))
 {
@@ -384,11 +406,11 @@ CCaptureSession::~CCaptureSession()
 
 // The ring is made here, on the UI thread, so that a capture that cannot
 // read is known before the button says it runs.
-BOOL CCaptureSession::Start(DWORD& error)
+BOOL CCaptureSession::Prepare(DWORD& error)
 {
     m_pRing.reset(new (std::nothrow) CReadRing);
     m_pLossWatch.reset(new (std::nothrow) CLossWatch);
-    if (!m_pRing || !m_pLossWatch || !m_stopEvent.IsValid() || !m_doneEvent.IsValid()) {
+    if (!m_pRing || !m_pLossWatch || !m_startEvent.IsValid() || !m_stopEvent.IsValid() || !m_doneEvent.IsValid()) {
         error = ERROR_NOT_ENOUGH_MEMORY;
         return FALSE;
     }
@@ -396,7 +418,6 @@ BOOL CCaptureSession::Start(DWORD& error)
         error = ParkedRequests() >= MAX_PARKED_REQUESTS ? ERROR_BUSY : ERROR_NOT_ENOUGH_MEMORY;
         return FALSE;
     }
-    m_lastByteMs = GetTickCount64();
     m_hThread = CreateThread(nullptr, 0, ThreadProc, this, 0, nullptr);
     if (!m_hThread) {
         error = GetLastError();
@@ -406,6 +427,22 @@ BOOL CCaptureSession::Start(DWORD& error)
     // processor back promptly whenever a read completes.
     SetThreadPriority(m_hThread, THREAD_PRIORITY_HIGHEST);
     return TRUE;
+}
+
+void CCaptureSession::Start(HWND hwndTarget, CChunkQueue* pQueue)
+{
+    m_hwndTarget = hwndTarget;
+    m_pQueue = pQueue;
+    m_lastByteMs = GetTickCount64();
+    m_bStarted = TRUE;
+    SetEvent(m_startEvent.Get());
+}
+
+// FALSE when stopped first: the reader then ends without a trace.
+BOOL CCaptureSession::WaitForStart()
+{
+    HANDLE events[2] = {m_startEvent.Get(), m_stopEvent.Get()};
+    return WaitForMultipleObjects(2, events, FALSE, INFINITE) == WAIT_OBJECT_0;
 }
 
 // Waits for the reader's work, not for its thread's end: on Windows a
@@ -435,12 +472,14 @@ DWORD WINAPI CCaptureSession::ThreadProc(LPVOID param)
 
 void CCaptureSession::Run()
 {
-    m_pFile = CreateCaptureFile();
+    if (!WaitForStart())
+        return;
     CReaderClock clock;
     m_pClock = &clock;
     while (m_bStop.load() == 0) {
         HANDLE hDevice = INVALID_HANDLE_VALUE;
         if (!m_device.AcquireLinkLease(hDevice)) {
+            OpenFileOnce();
             CheckSilence();
             WaitForStopOrLink(std::min(WaitLimit(), FAILED_READ_PAUSE_MS));
             continue;
@@ -450,6 +489,7 @@ void CCaptureSession::Run()
     }
     // Stop-stream first: the device is quiet however long the disk takes.
     m_device.Write(CMD_STOP_STREAM, STOP_STREAM_LENGTH);
+    OpenFileOnce();
     FinishFile();
     m_timings = clock.Result();
     m_pClock = nullptr;
@@ -462,6 +502,7 @@ void CCaptureSession::ReadLink(HANDLE hDevice)
     auto deliver = [this](const BYTE* bytes, DWORD count) { Deliver(bytes, count); };
     while (!MustLeaveLink()) {
         m_pClock->Time(CReaderClock::ISSUING, [&] { ring.IssueIdle(hDevice, m_bProbing ? 1 : ring.Depth()); });
+        OpenFileOnce();
         if (!ring.Oldest()) { // every request parked, and the parking full; or a busy driver
             WaitForStopOrLink(std::min(WaitLimit(), FAILED_READ_PAUSE_MS));
             CheckSilence();
@@ -529,6 +570,17 @@ void CCaptureSession::CheckSilence()
         return;
     m_bToldSilent = TRUE;
     m_device.ReportProblem({CaptureProblem::DEVICE_NOT_ANSWERING, m_lastError, FileBytes(), IsRecording(), 0});
+}
+
+// The stream began with the start command: the reads go out first, since
+// the device's buffer is all it has until they are queued, and the file is
+// made while the bus fills them.
+void CCaptureSession::OpenFileOnce()
+{
+    if (m_bFileOpened)
+        return;
+    m_bFileOpened = TRUE;
+    m_pFile = CreateCaptureFile();
 }
 
 // A writer whose write does not even return once cancelled is still used

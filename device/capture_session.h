@@ -1,7 +1,8 @@
 // capture_session.h - CCaptureSession, one capture: its reader thread, its
 // ring of queued reads, the capture file's writer, the reads' health and
-// the reader's clock. CImageDevice makes one at StartCapture and destroys
-// it at StopCapture; the device keeps the link and the protocol.
+// the reader's clock. CImageDevice makes one at PrepareCapture (or at
+// StartCapture) and destroys it at StopCapture; the device keeps the link
+// and the protocol.
 //
 // The reader reads through the device's link lease (image_device.h), hands
 // every byte a read brings, whatever its status, to the window's chunk
@@ -37,16 +38,21 @@ constexpr DWORD MAX_READ_BYTES = 8 * CHUNK_SIZE;
 
 class CCaptureSession {
 public:
-    CCaptureSession(CImageDevice& device, HWND hwndTarget, CChunkQueue* pQueue);
-    // Only once Stop has returned, or when Start failed.
+    explicit CCaptureSession(CImageDevice& device);
+    // Only once Stop has returned, or when Prepare failed.
     ~CCaptureSession();
 
     CCaptureSession(const CCaptureSession&) = delete;
     CCaptureSession& operator=(const CCaptureSession&) = delete;
 
-    // UI thread. Makes the ring and starts the reader; FALSE, with the
-    // system's reason in `error`, when either cannot be made.
-    BOOL Start(DWORD& error);
+    // UI thread. Makes the ring and the reader, which waits for Start
+    // without touching the device or the file; FALSE, with the system's
+    // reason in `error`, when either cannot be made.
+    BOOL Prepare(DWORD& error);
+    // UI thread. Sets the reader off, its chunks to pQueue and its news to
+    // hwndTarget; at once, since Prepare made all it needs.
+    void Start(HWND hwndTarget, CChunkQueue* pQueue);
+    BOOL HasStarted() const { return m_bStarted; }
     // UI thread. Returns once the reader's work is done; the file's writer
     // drains until deadlineMs (GetTickCount64) at most.
     void Stop(ULONGLONG deadlineMs);
@@ -55,9 +61,11 @@ public:
 private:
     static DWORD WINAPI ThreadProc(LPVOID param);
     void Run();
+    BOOL WaitForStart();
     void ReadLink(HANDLE hDevice);
     void Deliver(const BYTE* bytes, DWORD count);
     void CheckSilence();
+    void OpenFileOnce();
     void FinishFile();
     BOOL MustLeaveLink() const;
     // Waits up to `milliseconds` for a stop or a change of the link.
@@ -71,14 +79,16 @@ private:
     BOOL IsRecording() const;
 
     CImageDevice& m_device;
-    const HWND m_hwndTarget;
-    CChunkQueue* const m_pQueue;
+    HWND m_hwndTarget = nullptr;        // set by Start, before the reader is set off
+    CChunkQueue* m_pQueue = nullptr;    // likewise
     std::unique_ptr<CReadRing> m_pRing;
     std::unique_ptr<CLossWatch> m_pLossWatch;
     std::unique_ptr<CCaptureWriter> m_pFile; // the reader's, once it runs
+    CEventHandle m_startEvent;  // signalled by Start
     CEventHandle m_stopEvent;   // signalled with m_bStop, so an idle reader wakes at once
     CEventHandle m_doneEvent;   // signalled by the reader when its work is over
     HANDLE m_hThread = nullptr;
+    BOOL m_bStarted = FALSE; // the UI thread's
     std::atomic<LONG> m_bStop{0};
     std::atomic<ULONGLONG> m_drainDeadlineMs{0}; // set before m_bStop
 
@@ -88,5 +98,6 @@ private:
     DWORD m_lastError = ERROR_SUCCESS; // of the last failed read
     BOOL m_bProbing = FALSE;
     BOOL m_bToldSilent = FALSE;
+    BOOL m_bFileOpened = FALSE;
     ReaderTimings m_timings = {}; // written by the reader, read after it is done
 };

@@ -114,10 +114,19 @@ public:
     // stream stopped, every byte it read in the capture file (or, past
     // drainMs, given up and reported) and the file closed; at once if none
     // runs. The destructor stops a capture still running.
+    //
+    // The stream begins with the start sequence's last command, and the
+    // device's buffer is all it has until reads are queued: PrepareCapture,
+    // called before StartImaging, makes the reader ready (its thread
+    // waiting, neither the device nor the capture file touched), so that
+    // StartCapture sets it reading at once. StopCapture ends a prepared
+    // reader that was never started, without a trace. StartCapture without
+    // it prepares one first.
     void SetChunkQueue(CChunkQueue* pQueue) { m_pChunkQueue = pQueue; }
+    BOOL PrepareCapture(DWORD* pError = nullptr);
     BOOL StartCapture();
     void StopCapture(DWORD drainMs = STOP_DRAIN_MS);
-    BOOL IsCapturing() const { return m_pCapture != nullptr; }
+    BOOL IsCapturing() const;
     // UI thread: the oldest problem not yet taken; FALSE when none is left.
     BOOL TakeCaptureProblem(CaptureProblem& problem);
     // The last capture's, once StopCapture has returned.
@@ -151,7 +160,7 @@ private:
     HANDLE m_hLinkEvent;          // signalled when the link closes or opens
     HWND m_hwndTarget;            // told of chunks and problems; set before the reader starts
     CChunkQueue* m_pChunkQueue = nullptr; // set before the reader starts
-    std::unique_ptr<CCaptureSession> m_pCapture; // while a capture runs
+    std::unique_ptr<CCaptureSession> m_pCapture; // while a capture is prepared or runs
     mutable SRWLOCK m_linkLock;
     SRWLOCK m_problemLock;
     std::deque<CaptureProblem> m_problems; // guarded by m_problemLock

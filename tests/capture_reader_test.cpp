@@ -326,6 +326,40 @@ TEST_F(CaptureReaderTest, AWindowThatIsGoneLeavesTheCaptureRunning)
 
 // A capture file that cannot be created (here a folder of that name)
 // leaves the picture running and is reported with the system's reason.
+// The reader is made ready before the start sequence, whose replies it
+// must not take: until it is started it touches neither the device nor
+// the last recording, and one stopped unstarted (the sequence failed)
+// ends without a trace. Started, it records the stream from its first
+// byte.
+TEST_F(CaptureReaderTest, APreparedReaderTouchesNothingUntilItIsStarted)
+{
+    const std::string lastRecording(1000, 'R');
+    HANDLE hFile = CreateFileA(CAPTURE_FILE_PATH, GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr);
+    DWORD written = 0;
+    WriteFile(hFile, lastRecording.data(), static_cast<DWORD>(lastRecording.size()), &written, nullptr);
+    CloseHandle(hFile);
+
+    ASSERT_TRUE(m_device.PrepareCapture());
+    EXPECT_FALSE(m_device.IsCapturing());
+    StartStreaming();
+    m_device.StopCapture();
+    EXPECT_EQ(std::vector<BYTE>(lastRecording.begin(), lastRecording.end()), CaptureFile());
+    EXPECT_TRUE(Log().empty()) << "a stop command from a reader that never started";
+    EXPECT_EQ(0u, Status().readRequests);
+
+    ASSERT_TRUE(m_device.Connect());
+    ASSERT_TRUE(m_device.PrepareCapture());
+    StartStreaming();
+    EXPECT_TRUE(m_device.StartCapture());
+    EXPECT_TRUE(m_device.IsCapturing());
+    PumpUntil([&] { return Delivered() > STREAM_PICTURE; });
+    m_device.StopCapture();
+    const std::vector<BYTE> file = CaptureFile();
+    EXPECT_TRUE(IsTheStream(file));
+    ASSERT_GT(file.size(), stream_format::MARKER_LENGTH);
+    EXPECT_TRUE(std::equal(file.begin(), file.begin() + stream_format::MARKER_LENGTH, stream_format::MARKER));
+}
+
 TEST_F(CaptureReaderTest, ACaptureFileThatCannotBeCreatedIsReportedAndThePictureGoesOn)
 {
     DeleteFileA(CAPTURE_FILE_PATH);
