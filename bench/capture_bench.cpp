@@ -7,8 +7,9 @@
 //   capture reader keeps;
 // - with the sensor streaming flat out for a while (60 s unless a number
 //   of seconds is given), chunks per second read, recorded and painted end
-//   to end as a share of that ceiling, CPU, memory over the run, and the
-//   longest gap between two reads the reader handed on, step by step.
+//   to end, CPU, memory over the run, and the longest gap between two
+//   reads the reader handed on, step by step; then that rate as a share of
+//   the ceiling at the reader's depth, measured for as long around it.
 // With "rates": the highest rate, from the bus rate down in steps of 10
 // pictures/s, at which the sensor drops nothing: on a quiet machine, with
 // one core kept busy, and with every second read empty; then what the
@@ -282,25 +283,28 @@ double BareReadsPerSecond(int inFlight, double runMs, AtStop atStop)
     return reads * 1000.0 / elapsed;
 }
 
-// The ceiling with as many requests queued as the reader keeps, in reads
-// per second.
-double BenchCeiling(double runMs)
+// The bare loop flat out with `inFlight` requests queued, for `runMs`, on
+// a stream of its own; in reads per second.
+double BareCeiling(int inFlight, double runMs)
 {
     sim::Control control;
     CImageDevice device;
     if (!StartSensorStream(control, device, SIM_RATE_FLAT_OUT, Reader::BARE_LOOP))
         return 0;
+    const double reads = BareReadsPerSecond(inFlight, runMs, [] {});
+    control.ResetState(0);
+    return reads;
+}
+
+void BenchCeiling(double runMs)
+{
     std::printf("platform ceiling, bare 512-byte reads flat out on a second handle (bus %.0f B/s = %.0f reads/s):\n",
                 BUS_BYTES_PER_SECOND, BUS_BYTES_PER_SECOND / CHUNK_SIZE);
-    double ceiling = 0;
     for (int inFlight : {1, FEW_QUEUED_READS, BARE_QUEUED_READS}) {
-        const double reads = BareReadsPerSecond(inFlight, runMs, [] {});
+        const double reads = BareCeiling(inFlight, runMs);
         std::printf("  %d in flight: %8.0f reads/s, %.2f MB/s, %.2f x the bus rate\n", inFlight, reads,
                     reads * CHUNK_SIZE / 1e6, reads * CHUNK_SIZE / BUS_BYTES_PER_SECOND);
-        ceiling = reads;
     }
-    control.ResetState(0);
-    return ceiling;
 }
 
 // The main window's side: at an announcement, and then every 10 ms while
@@ -343,12 +347,13 @@ DWORD RunCapture(CImageDevice& device, CBenchWindow& window, double seconds, Sam
     return picture.Painter().PicturesShown() - shownBefore;
 }
 
-void BenchEndToEnd(CBenchWindow& window, int seconds, double ceiling)
+// Returns the chunks read per second.
+double BenchEndToEnd(CBenchWindow& window, int seconds)
 {
     sim::Control control;
     CImageDevice device;
     if (!StartSensorStream(control, device, SIM_RATE_FLAT_OUT, Reader::CAPTURE))
-        return;
+        return 0;
     Memory first = {0, 0}, peak = {0, 0};
     std::printf("end to end, flat out for %d s (read, recorded, painted and shown):\n", seconds);
     const double start = bench::NowMs();
@@ -368,8 +373,7 @@ void BenchEndToEnd(CBenchWindow& window, int seconds, double ceiling)
     const double read = status.bytesDelivered / double(CHUNK_SIZE) / elapsed;
     const double recorded = FileSize(CAPTURE_FILE) / double(CHUNK_SIZE) / elapsed;
     const Memory last = CurrentMemory();
-    std::printf("  read     %8.0f chunks/s (%.2f MB/s), %.2f x the ceiling\n", read, read * CHUNK_SIZE / 1e6,
-                ceiling > 0 ? read / ceiling : 0.0);
+    std::printf("  read     %8.0f chunks/s (%.2f MB/s)\n", read, read * CHUNK_SIZE / 1e6);
     std::printf("  recorded %8.0f chunks/s\n", recorded);
     std::printf("  shown    %8.0f pictures/s of the %.0f the stream brought\n", shown / elapsed,
                 status.picturesStarted / elapsed);
@@ -383,6 +387,20 @@ void BenchEndToEnd(CBenchWindow& window, int seconds, double ceiling)
                 timings.longestGapMs, timings.longestGapMs * BUS_BYTES_PER_SECOND / 1000 / CHUNK_SIZE,
                 timings.waitingMs, timings.postingMs, timings.recordingMs, timings.issuingMs);
     control.ResetState(0);
+    return read;
+}
+
+// The machine's load drifts within a run: the end to end figure is set
+// against the bare loop at the reader's depth, run for as long, half just
+// before and half just after it.
+void BenchAgainstCeiling(CBenchWindow& window, int seconds)
+{
+    const double before = BareCeiling(BARE_QUEUED_READS, seconds * 500.0);
+    const double read = BenchEndToEnd(window, seconds);
+    const double after = BareCeiling(BARE_QUEUED_READS, seconds * 500.0);
+    const double ceiling = (before + after) / 2;
+    std::printf("  bare loop, %d queued, %.0f s just before and after: %.0f and %.0f reads/s; end to end %.2f x that\n",
+                BARE_QUEUED_READS, seconds / 2.0, before, after, ceiling > 0 ? read / ceiling : 0.0);
 }
 
 // Keeps one core busy for as long as it lives.
@@ -554,8 +572,8 @@ int main(int argc, char** argv)
         ok = BenchRates(window, seconds, onlyRow);
     } else {
         BenchPainters(window);
-        const double ceiling = BenchCeiling(CEILING_RUN_MS);
-        BenchEndToEnd(window, seconds, ceiling);
+        BenchCeiling(CEILING_RUN_MS);
+        BenchAgainstCeiling(window, seconds);
     }
 
     app.m_pMainWnd = nullptr;
