@@ -324,8 +324,6 @@ TEST_F(CaptureReaderTest, AWindowThatIsGoneLeavesTheCaptureRunning)
     EXPECT_TRUE(IsTheStream(CaptureFile()));
 }
 
-// A capture file that cannot be created (here a folder of that name)
-// leaves the picture running and is reported with the system's reason.
 // The reader is made ready before the start sequence, whose replies it
 // must not take: until it is started it touches neither the device nor
 // the last recording, and one stopped unstarted (the sequence failed)
@@ -360,6 +358,8 @@ TEST_F(CaptureReaderTest, APreparedReaderTouchesNothingUntilItIsStarted)
     EXPECT_TRUE(std::equal(file.begin(), file.begin() + stream_format::MARKER_LENGTH, stream_format::MARKER));
 }
 
+// A capture file that cannot be created (here a folder of that name)
+// leaves the picture running and is reported with the system's reason.
 TEST_F(CaptureReaderTest, ACaptureFileThatCannotBeCreatedIsReportedAndThePictureGoesOn)
 {
     DeleteFileA(CAPTURE_FILE_PATH);
