@@ -348,6 +348,15 @@ DWORD RunCapture(CImageDevice& device, CBenchWindow& window, double seconds, Sam
     return picture.Painter().PicturesShown() - shownBefore;
 }
 
+void PrintLongestGap(const ReaderTimings& timings)
+{
+    std::printf("  longest gap between two completions handed on: %.2f ms (%.0f chunks per such gap at the bus rate);"
+                " in it the reader was waiting for the device %.2f ms, posting %.2f ms, recording %.2f ms,"
+                " issuing reads %.2f ms\n",
+                timings.longestGapMs, timings.longestGapMs * BUS_BYTES_PER_SECOND / 1000 / CHUNK_SIZE,
+                timings.waitingMs, timings.postingMs, timings.recordingMs, timings.issuingMs);
+}
+
 // What the end to end rounds add up to.
 struct EndToEnd {
     double ms = 0;
@@ -420,12 +429,7 @@ void BenchEndToEnd(CBenchWindow& window, int seconds)
     std::printf("  CPU: %.0f%% of one core for reading, recording and painting\n", total.cpuMs / (elapsed * 10.0));
     std::printf("  memory: private %.0f KB after 1 s, %.0f KB at the end, peak %.0f KB; peak working set %.0f KB\n",
                 total.first.privateKb, last.privateKb, total.peak.privateKb, total.peak.workingSetKb);
-    const ReaderTimings& timings = total.longest;
-    std::printf("  longest gap between two completions handed on: %.2f ms (%.0f chunks per such gap at the bus rate);"
-                " in it the reader was waiting for the device %.2f ms, posting %.2f ms, recording %.2f ms,"
-                " issuing reads %.2f ms\n",
-                timings.longestGapMs, timings.longestGapMs * BUS_BYTES_PER_SECOND / 1000 / CHUNK_SIZE,
-                timings.waitingMs, timings.postingMs, timings.recordingMs, timings.issuingMs);
+    PrintLongestGap(total.longest);
 }
 
 // Keeps one core busy for as long as it lives.
@@ -465,11 +469,14 @@ SIM_STATUS StatusAfter(DWORD rate, const SensorCondition& condition, Reader read
     return status;
 }
 
-// During a capture of `seconds` at `rate`.
-SIM_STATUS CaptureStatusAt(CBenchWindow& window, DWORD rate, const SensorCondition& condition, double seconds)
+// During a capture of `seconds` at `rate`; `timings` are the reader's.
+SIM_STATUS CaptureStatusAt(CBenchWindow& window, DWORD rate, const SensorCondition& condition, double seconds,
+                           ReaderTimings* timings = nullptr)
 {
     return StatusAfter(rate, condition, Reader::CAPTURE, [&](CImageDevice& device, auto atStop) {
         RunCapture(device, window, seconds, [] {}, atStop);
+        if (timings)
+            *timings = device.GetReaderTimings();
     });
 }
 
@@ -554,7 +561,9 @@ void BenchAtBusRate(CBenchWindow& window, const BusRateRow& row)
     char bare[64];
     std::snprintf(bare, sizeof(bare), "bare loop, %d queued:", BARE_QUEUED_READS);
     PrintRowFigures(bare, BareLoopStatusAt(row.rate, row.condition, row.seconds));
-    PrintRowFigures("capture reader:", CaptureStatusAt(window, row.rate, row.condition, row.seconds));
+    ReaderTimings timings = {};
+    PrintRowFigures("capture reader:", CaptureStatusAt(window, row.rate, row.condition, row.seconds, &timings));
+    PrintLongestGap(timings);
 }
 
 // Every row, or only the one named: "highest" or a bus-rate row's name.
