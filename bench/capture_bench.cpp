@@ -2,11 +2,11 @@
 // - chunks per second painted the 16-pixels-per-byte way (on the screen)
 //   and the frame painter's way (off the screen), with drawing calls per
 //   chunk for each, and what showing one painted picture costs;
-// - the platform's ceiling: a bare loop of 512-byte reads on the sensor
-//   streaming flat out, with one, four and as many requests queued as the
-//   capture reader keeps;
+// - the platform's ceiling: a bare loop of reads on the sensor streaming
+//   flat out, with one, four and as many requests queued as the capture
+//   reader keeps, of one chunk each and of as many as the reader asks for;
 // - with the sensor streaming flat out for a while (60 s unless a number
-//   of seconds is given), chunks per second read, recorded and painted end
+//   of seconds is given), bytes per second read, recorded and painted end
 //   to end as a share of the ceiling at the reader's depth (measured for as
 //   long, in alternate rounds), CPU, memory over the run, and the longest
 //   gap between two reads the reader handed on, step by step.
@@ -15,7 +15,7 @@
 // one core kept busy, and with every second read empty; then what the
 // sensor drops at the bus rate over long runs, on a busy machine, with a
 // faulty or small sensor, and just over the bus rate, each beside a bare
-// loop that keeps as many reads queued as the reader.
+// loop that keeps as many reads, as long, queued as the reader.
 #include <windows.h>
 
 #include <psapi.h>
@@ -53,8 +53,9 @@ constexpr double BUS_BYTES_PER_SECOND = SIM_BUS_PACKETS_PER_FRAME * SIM_BUS_PACK
 // cannot: a sensor at that rate overflows whatever the host does.
 constexpr DWORD BUS_RATE_PICTURES = SIM_BUS_RATE_PICTURES;
 constexpr DWORD OVER_BUS_RATE_PICTURES = SIM_BUS_RATE_PICTURES + 1;
-// The bare loop keeps as many reads queued as the capture reader.
+// The bare loop keeps as many reads, as long, queued as the capture reader.
 constexpr int BARE_QUEUED_READS = static_cast<int>(RING_SLOTS);
+constexpr DWORD READ_LENGTH = static_cast<DWORD>(READ_BYTES);
 constexpr int FEW_QUEUED_READS = 4;
 
 constexpr int PICTURE_ID = 1000;
@@ -236,39 +237,40 @@ bool StartSensorStream(sim::Control& control, CImageDevice& device, DWORD rate, 
     return true;
 }
 
-// A bare loop of 512-byte reads with `inFlight` requests queued, on a
-// handle of its own: what the platform and the sensor allow at most.
-// `atStop` runs the moment it stops reading.
+// A bare loop of reads of `readBytes` with `inFlight` requests queued, on
+// a handle of its own: what the platform and the sensor allow at most, in
+// bytes per second. `atStop` runs the moment it stops reading.
 template <typename AtStop>
-double BareReadsPerSecond(int inFlight, double runMs, AtStop atStop)
+double BareBytesPerSecond(int inFlight, DWORD readBytes, double runMs, AtStop atStop)
 {
     HANDLE hDevice = CreateFileA(SENSOR_PATH, GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
                                  nullptr, OPEN_EXISTING, FILE_FLAG_OVERLAPPED, nullptr);
     if (hDevice == INVALID_HANDLE_VALUE)
         return 0;
     struct Request {
-        OVERLAPPED overlapped;
-        BYTE buffer[CHUNK_SIZE];
+        OVERLAPPED overlapped = {};
+        std::vector<BYTE> buffer;
     };
     std::vector<Request> requests(inFlight);
     auto issue = [&](Request& request) {
         const HANDLE event = request.overlapped.hEvent;
         request.overlapped = OVERLAPPED();
         request.overlapped.hEvent = event;
-        ReadFile(hDevice, request.buffer, CHUNK_SIZE, nullptr, &request.overlapped);
+        ReadFile(hDevice, request.buffer.data(), readBytes, nullptr, &request.overlapped);
     };
     for (Request& request : requests) {
+        request.buffer.resize(readBytes);
         request.overlapped.hEvent = CreateEventA(nullptr, TRUE, FALSE, nullptr);
         issue(request);
     }
-    long reads = 0;
+    double bytes = 0;
     size_t oldest = 0;
     const double start = bench::NowMs();
     while (bench::NowMs() - start < runMs) {
         Request& request = requests[oldest];
         DWORD count = 0;
-        if (GetOverlappedResult(hDevice, &request.overlapped, &count, TRUE) && count > 0)
-            ++reads;
+        if (GetOverlappedResult(hDevice, &request.overlapped, &count, TRUE))
+            bytes += count;
         issue(request);
         oldest = (oldest + 1) % requests.size();
     }
@@ -281,30 +283,33 @@ double BareReadsPerSecond(int inFlight, double runMs, AtStop atStop)
         CloseHandle(request.overlapped.hEvent);
     }
     CloseHandle(hDevice);
-    return reads * 1000.0 / elapsed;
+    return bytes * 1000.0 / elapsed;
 }
 
-// The bare loop flat out with `inFlight` requests queued, for `runMs`, on
-// a stream of its own; in reads per second.
-double BareCeiling(int inFlight, double runMs)
+// The bare loop flat out with `inFlight` requests of `readBytes` queued,
+// for `runMs`, on a stream of its own; in bytes per second.
+double BareCeiling(int inFlight, DWORD readBytes, double runMs)
 {
     sim::Control control;
     CImageDevice device;
     if (!StartSensorStream(control, device, SIM_RATE_FLAT_OUT, Reader::BARE_LOOP))
         return 0;
-    const double reads = BareReadsPerSecond(inFlight, runMs, [] {});
+    const double bytes = BareBytesPerSecond(inFlight, readBytes, runMs, [] {});
     control.ResetState(0);
-    return reads;
+    return bytes;
 }
 
 void BenchCeiling(double runMs)
 {
-    std::printf("platform ceiling, bare 512-byte reads flat out on a second handle (bus %.0f B/s = %.0f reads/s):\n",
-                BUS_BYTES_PER_SECOND, BUS_BYTES_PER_SECOND / CHUNK_SIZE);
-    for (int inFlight : {1, FEW_QUEUED_READS, BARE_QUEUED_READS}) {
-        const double reads = BareCeiling(inFlight, runMs);
-        std::printf("  %d in flight: %8.0f reads/s, %.2f MB/s, %.2f x the bus rate\n", inFlight, reads,
-                    reads * CHUNK_SIZE / 1e6, reads * CHUNK_SIZE / BUS_BYTES_PER_SECOND);
+    std::printf("platform ceiling, bare reads flat out on a second handle (the bus carries %.0f B/s):\n",
+                BUS_BYTES_PER_SECOND);
+    for (DWORD readBytes : {DWORD(CHUNK_SIZE), READ_LENGTH}) {
+        for (int inFlight : {1, FEW_QUEUED_READS, BARE_QUEUED_READS}) {
+            const double bytes = BareCeiling(inFlight, readBytes, runMs);
+            std::printf("  %4lu-byte reads, %3d in flight: %8.0f reads/s, %.2f MB/s, %.2f x the bus rate\n",
+                        static_cast<unsigned long>(readBytes), inFlight, bytes / readBytes, bytes / 1e6,
+                        bytes / BUS_BYTES_PER_SECOND);
+        }
     }
 }
 
@@ -361,14 +366,15 @@ void PrintLongestGap(const ReaderTimings& timings)
 struct EndToEnd {
     double ms = 0;
     double cpuMs = 0;
-    ULONGLONG chunksRead = 0;
+    ULONGLONG bytesRead = 0;
     ULONGLONG bytesRecorded = 0;
     ULONGLONG pictures = 0;
     DWORD shown = 0;
     Memory first = {0, 0};
     Memory peak = {0, 0};
     ReaderTimings longest = {};
-    double bareReads = 0;
+    ReaderTimings steps = {}; // the totals of every round
+    double bareBytes = 0;
     double bareMs = 0;
 };
 
@@ -392,12 +398,16 @@ void EndToEndRound(CBenchWindow& window, double seconds, EndToEnd& total)
     total.cpuMs += ProcessCpuMs() - cpuStart;
     SIM_STATUS status = {};
     control.GetStatus(0, status);
-    total.chunksRead += status.bytesDelivered / CHUNK_SIZE;
+    total.bytesRead += status.bytesDelivered;
     total.bytesRecorded += FileSize(CAPTURE_FILE);
     total.pictures += status.picturesStarted;
     const ReaderTimings timings = device.GetReaderTimings();
     if (timings.longestGapMs > total.longest.longestGapMs)
         total.longest = timings;
+    total.steps.totalWaitingMs += timings.totalWaitingMs;
+    total.steps.totalPostingMs += timings.totalPostingMs;
+    total.steps.totalRecordingMs += timings.totalRecordingMs;
+    total.steps.totalIssuingMs += timings.totalIssuingMs;
     control.ResetState(0);
 }
 
@@ -413,16 +423,16 @@ void BenchEndToEnd(CBenchWindow& window, int seconds)
                 seconds, END_TO_END_ROUNDS);
     EndToEnd total;
     for (int round = 0; round < END_TO_END_ROUNDS; ++round) {
-        total.bareReads += BareCeiling(BARE_QUEUED_READS, roundSeconds * 1000) * roundSeconds;
+        total.bareBytes += BareCeiling(BARE_QUEUED_READS, READ_LENGTH, roundSeconds * 1000) * roundSeconds;
         total.bareMs += roundSeconds * 1000;
         EndToEndRound(window, roundSeconds, total);
     }
     const double elapsed = total.ms / 1000.0;
-    const double read = total.chunksRead / elapsed;
-    const double bare = total.bareReads / (total.bareMs / 1000.0);
+    const double read = total.bytesRead / elapsed;
+    const double bare = total.bareBytes / (total.bareMs / 1000.0);
     const Memory last = CurrentMemory();
-    std::printf("  read     %8.0f chunks/s (%.2f MB/s); the bare loop %.0f reads/s: %.2f x that\n", read,
-                read * CHUNK_SIZE / 1e6, bare, bare > 0 ? read / bare : 0.0);
+    std::printf("  read     %8.0f chunks/s (%.2f MB/s); the bare loop %.2f MB/s: %.2f x that\n", read / CHUNK_SIZE,
+                read / 1e6, bare / 1e6, bare > 0 ? read / bare : 0.0);
     std::printf("  recorded %8.0f chunks/s\n", total.bytesRecorded / double(CHUNK_SIZE) / elapsed);
     std::printf("  shown    %8.0f pictures/s of the %.0f the stream brought\n", total.shown / elapsed,
                 total.pictures / elapsed);
@@ -430,6 +440,13 @@ void BenchEndToEnd(CBenchWindow& window, int seconds)
     std::printf("  memory: private %.0f KB after 1 s, %.0f KB at the end, peak %.0f KB; peak working set %.0f KB\n",
                 total.first.privateKb, last.privateKb, total.peak.privateKb, total.peak.workingSetKb);
     PrintLongestGap(total.longest);
+    // What bounds the reader: where ReadFile's own time dominates, the
+    // platform's round trips set the pace, not the reader's work.
+    const double percent = 100.0 / total.ms;
+    std::printf("  the reader's time: waiting for the device %.1f%%, posting %.1f%%, recording %.1f%%, issuing reads "
+                "%.1f%%\n",
+                total.steps.totalWaitingMs * percent, total.steps.totalPostingMs * percent,
+                total.steps.totalRecordingMs * percent, total.steps.totalIssuingMs * percent);
 }
 
 // Keeps one core busy for as long as it lives.
@@ -485,7 +502,7 @@ SIM_STATUS CaptureStatusAt(CBenchWindow& window, DWORD rate, const SensorConditi
 SIM_STATUS BareLoopStatusAt(DWORD rate, const SensorCondition& condition, double seconds)
 {
     return StatusAfter(rate, condition, Reader::BARE_LOOP, [&](CImageDevice&, auto atStop) {
-        BareReadsPerSecond(BARE_QUEUED_READS, seconds * 1000, atStop);
+        BareBytesPerSecond(BARE_QUEUED_READS, READ_LENGTH, seconds * 1000, atStop);
     });
 }
 
@@ -495,8 +512,8 @@ SIM_STATUS BareLoopStatusAt(DWORD rate, const SensorCondition& condition, double
 void BenchHighestRate(CBenchWindow& window, const char* title, const SensorCondition& condition, double seconds)
 {
     std::printf("highest rate with nothing dropped, %s (%.0f s a step):\n", title, seconds);
-    std::printf("  bare loop, %d queued, %lu pictures/s: %llu bytes dropped\n", BARE_QUEUED_READS,
-                static_cast<unsigned long>(BUS_RATE_PICTURES),
+    std::printf("  bare loop, %d x %lu B queued, %lu pictures/s: %llu bytes dropped\n", BARE_QUEUED_READS,
+                static_cast<unsigned long>(READ_LENGTH), static_cast<unsigned long>(BUS_RATE_PICTURES),
                 BareLoopStatusAt(BUS_RATE_PICTURES, condition, seconds).overflowBytes);
     for (DWORD rate = BUS_RATE_PICTURES; rate >= 10; rate = rate == BUS_RATE_PICTURES ? 90 : rate - 10) {
         const ULONGLONG dropped = CaptureStatusAt(window, rate, condition, seconds).overflowBytes;
@@ -547,7 +564,7 @@ const BusRateRow BUS_RATE_ROWS[] = {
 
 void PrintRowFigures(const char* who, const SIM_STATUS& status)
 {
-    std::printf("  %-26s %llu bytes dropped at the sensor, %llu lost in %lu failed of %lu reads;"
+    std::printf("  %-30s %llu bytes dropped at the sensor, %llu lost in %lu failed of %lu reads;"
                 " %llu of %llu made delivered\n",
                 who, status.overflowBytes, status.bytesLost, status.flakyReads, status.readRequests,
                 status.bytesDelivered, status.bytesMade);
@@ -559,7 +576,8 @@ void BenchAtBusRate(CBenchWindow& window, const BusRateRow& row)
                 static_cast<unsigned long>(BUS_RATE_PICTURES), row.title);
     std::unique_ptr<CBusyCore> busy(row.busyCore ? new CBusyCore : nullptr);
     char bare[64];
-    std::snprintf(bare, sizeof(bare), "bare loop, %d queued:", BARE_QUEUED_READS);
+    std::snprintf(bare, sizeof(bare), "bare loop, %d x %lu B queued:", BARE_QUEUED_READS,
+                  static_cast<unsigned long>(READ_LENGTH));
     PrintRowFigures(bare, BareLoopStatusAt(row.rate, row.condition, row.seconds));
     ReaderTimings timings = {};
     PrintRowFigures("capture reader:", CaptureStatusAt(window, row.rate, row.condition, row.seconds, &timings));

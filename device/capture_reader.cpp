@@ -2,7 +2,7 @@
 // to the main window and to the capture file until it is told to stop.
 //
 // The device keeps producing between two completions and drops what its
-// buffer cannot hold, so the reader keeps RING_SLOTS reads of CHUNK_SIZE
+// buffer cannot hold, so the reader keeps RING_SLOTS reads of READ_BYTES
 // queued, each with its own OVERLAPPED, event and buffer made once per
 // capture: it takes the oldest read back, hands its bytes on and issues
 // that slot again at once, so chunks keep the order the reads were issued
@@ -37,10 +37,7 @@
 // issued, and the ring then keeps to the reads it had queued; or later, as
 // a completion, and the ring then keeps to no more than the reads taken
 // back since the previous such refusal, which the driver held at most. A
-// driver refusing now and then while briefly busy lowers it little. With fewer
-// reads queued, each asks for more: every completion is a round trip
-// through the system, and a ring one read deep could not keep up with the
-// bus in chunks.
+// driver refusing now and then while briefly busy lowers it little.
 class CReadRing {
 public:
     CReadRing() : m_oldest(0), m_queued(0), m_depth(RING_SLOTS) {}
@@ -51,7 +48,7 @@ public:
     BOOL Create()
     {
         m_slots.resize(RING_SLOTS);
-        m_slots[0].request = NewDeviceRequest(MAX_READ_BYTES);
+        m_slots[0].request = NewDeviceRequest(READ_BYTES);
         return HasRequests();
     }
 
@@ -65,11 +62,6 @@ public:
     }
 
     size_t Depth() const { return m_depth; }
-    // The ring's bytes in flight, as far as MAX_READ_BYTES a read allows.
-    DWORD ReadLength() const
-    {
-        return static_cast<DWORD>(std::min<size_t>(CHUNK_SIZE * (RING_SLOTS / m_depth), MAX_READ_BYTES));
-    }
 
     // Issues a read in every slot behind the queued ones, until `limit`
     // are queued or the depth is reached. A slot without a request (not
@@ -79,10 +71,10 @@ public:
         while (m_queued < std::min(limit, m_depth)) {
             Slot& slot = m_slots[(m_oldest + m_queued) % m_slots.size()];
             if (!slot.request)
-                slot.request = NewDeviceRequest(MAX_READ_BYTES);
+                slot.request = NewDeviceRequest(READ_BYTES);
             if (!slot.request)
                 return;
-            slot.failedAtOnce = !slot.request->IssueRead(hDevice, ReadLength());
+            slot.failedAtOnce = !slot.request->IssueRead(hDevice, READ_BYTES);
             slot.error = slot.failedAtOnce ? GetLastError() : ERROR_SUCCESS;
             if (slot.failedAtOnce && slot.error == ERROR_BUSY) {
                 // Every read it took before is still ours, completed or not.
@@ -242,8 +234,8 @@ private:
     BOOL m_bTold = FALSE;
 };
 
-// Times the reader's steps between two completions handed on, and keeps
-// the breakdown of the longest such gap.
+// Times the reader's steps between two completions handed on, keeps the
+// breakdown of the longest such gap, and adds each step up.
 class CReaderClock {
 public:
     enum Step { WAITING, POSTING, RECORDING, ISSUING, STEPS };
@@ -260,7 +252,9 @@ public:
     {
         const LONGLONG start = Now();
         work();
-        m_spent[step] += Now() - start;
+        const LONGLONG spent = Now() - start;
+        m_spent[step] += spent;
+        m_total[step] += spent;
     }
 
     void HandedOn()
@@ -277,8 +271,10 @@ public:
 
     ReaderTimings Result() const
     {
-        return {Ms(m_longest), Ms(m_atLongest[WAITING]), Ms(m_atLongest[POSTING]), Ms(m_atLongest[RECORDING]),
-                Ms(m_atLongest[ISSUING]), m_handedOn};
+        return {Ms(m_longest),           Ms(m_atLongest[WAITING]), Ms(m_atLongest[POSTING]),
+                Ms(m_atLongest[RECORDING]), Ms(m_atLongest[ISSUING]), m_handedOn,
+                Ms(m_total[WAITING]),       Ms(m_total[POSTING]),     Ms(m_total[RECORDING]),
+                Ms(m_total[ISSUING])};
     }
 
 private:
@@ -295,6 +291,7 @@ private:
     LONGLONG m_longest = 0;
     LONGLONG m_spent[STEPS] = {};
     LONGLONG m_atLongest[STEPS] = {};
+    LONGLONG m_total[STEPS] = {};
     ULONGLONG m_handedOn = 0;
 };
 

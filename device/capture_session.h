@@ -32,9 +32,6 @@ constexpr DWORD SILENCE_TOLD_MS = 2000;
 // is queued and asks with one read at a time, so a device that has gone
 // away costs a few requests a second.
 constexpr DWORD PROBE_AFTER_MS = 1000;
-// The longest read: what a driver that takes one read at a time is asked
-// for at once (the full ring asks CHUNK_SIZE a read).
-constexpr DWORD MAX_READ_BYTES = 8 * CHUNK_SIZE;
 
 class CCaptureSession {
 public:

@@ -1,15 +1,16 @@
 // chunk_notice.h - how the capture reader hands chunks to the main window.
 //
 // The window owns a CChunkQueue and gives it to the device before a
-// capture (CImageDevice::SetChunkQueue). Each non-empty read is copied,
-// with its byte count, into a ChunkNotice and put on that queue. A
-// WM_CHUNK_READY posted to the window announces the queue, not a chunk:
-// the reader posts one only when no announcement is outstanding, and the
-// window's handler takes every queued chunk at once, whatever the message
-// carries (any process can post any message to a top-level window, so its
-// parameters are never trusted as an address). At the bus rate that is one
-// message per batch instead of one per chunk. The reader's slots are free
-// to be refilled at once, and the window paints chunks in read order.
+// capture (CImageDevice::SetChunkQueue). Each non-empty read is cut into
+// chunks of CHUNK_SIZE, each copied with its byte count into a ChunkNotice
+// and put on that queue. A WM_CHUNK_READY posted to the window announces
+// the queue, not a chunk: the reader posts one only when no announcement
+// is outstanding, and the window's handler takes every queued chunk at
+// once, whatever the message carries (any process can post any message to
+// a top-level window, so its parameters are never trusted as an address).
+// At the bus rate that is one message per batch instead of one per chunk.
+// The reader's slots are free to be refilled at once, and the window
+// paints chunks in read order.
 //
 // The queue is bounded by MAX_QUEUED_CHUNKS: past it the reader queues
 // nothing (the display skips chunks and resynchronises at the next frame
@@ -24,13 +25,21 @@
 #include <memory>
 
 constexpr size_t CHUNK_SIZE = 512;
-// Reads the capture reader keeps queued: 64 KB, 54 ms of the bus rate
-// (98 pictures a second, about 1.2 MB/s). The bus fills them while the
-// reader is away (a missed scheduler quantum is 15.6 ms on Windows) and
-// gives no second chance: what the device's buffer then holds drains only
-// at the bus rate less the sensor's, about 100 times slower than it came.
-// Measured against the simulated sensor's strict bus with an 8 KB device
-// buffer, a bare loop of 48 reads lost bytes where one of 128 kept up.
+// What each read asks for: eight chunks, handed on one chunk at a time.
+// Every read is a round trip through the system (under Wine, through its
+// server and the driver's host: 80 to 170 us, now and then far more), and
+// in single chunks the bus rate needs 2,350 of them a second; a run of
+// slow ones then starves the device. The bus fills a read in 3.4 ms.
+constexpr size_t READ_BYTES = 8 * CHUNK_SIZE;
+// Reads the capture reader keeps queued, of eight chunks each: 512 KB,
+// 435 ms of the bus rate (98 pictures a second, about 1.2 MB/s). The bus
+// fills them while the reader is away (a missed scheduler quantum is
+// 15.6 ms on Windows) and gives no second chance: what the device's buffer
+// then holds drains only at the bus rate less the sensor's, about 100
+// times slower than it came. Measured against the simulated sensor's
+// strict bus with an 8 KB device buffer, a bare loop of 48 single-chunk
+// reads lost bytes where one of 128 kept up; 128 single-chunk reads still
+// lost bytes over ten minutes now and then, 128 of eight chunks did not.
 constexpr size_t RING_SLOTS = 128;
 
 // Posted by the reader to the application's main window; wParam 0,

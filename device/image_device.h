@@ -75,7 +75,7 @@ struct CaptureProblem {
 
 // Where the capture reader's time went in the longest gap between two
 // completions it handed on, in its last capture: what keeps a device with
-// a small buffer waiting.
+// a small buffer waiting; and, over the whole capture, what limits it.
 struct ReaderTimings {
     double longestGapMs;
     double waitingMs;   // of that gap: waiting for the device
@@ -83,6 +83,10 @@ struct ReaderTimings {
     double recordingMs; //              handing bytes to the file's writer
     double issuingMs;   //              issuing reads
     ULONGLONG handedOn; // completions with bytes, in the whole capture
+    double totalWaitingMs; // the same steps over the whole capture
+    double totalPostingMs;
+    double totalRecordingMs;
+    double totalIssuingMs;
 };
 
 class CImageDevice {

@@ -137,7 +137,8 @@ TEST_F(CaptureReaderTest, QueuedReadsDeliverTheWholeStreamInOrderUntilStop)
     EXPECT_EQ(0u, status.pendingReads) << "a read left behind in the device";
     EXPECT_FALSE(status.streaming);
     EXPECT_EQ("11 00 01", Log().back());
-    EXPECT_TRUE(status.readLengthMin == 512 && status.readLengthMax == 512) << "every read asks for a whole chunk";
+    EXPECT_TRUE(status.readLengthMin == READ_BYTES && status.readLengthMax == READ_BYTES)
+        << "every read asks for eight chunks";
 
     PumpRemaining();
     EXPECT_EQ(file, m_painted);
@@ -183,8 +184,17 @@ TEST_F(CaptureReaderTest, ADeviceThatFallsSilentIsToldOnceAndRecordedAgainWhenIt
         m_device.StartCapture();
         PumpUntil([&] { return Delivered() > STREAM_PICTURE; });
         ASSERT_TRUE(unplug ? m_sim.SetPlugged(0, FALSE) : m_sim.SetFaults(0, SIM_FAULT_HOLD_READS));
-        const double silentFrom = NowMs();
-        PumpUntil([&] { return !m_problems.empty(); }, 5000);
+        // Reads queued before the fault are still filled: the silence
+        // begins with the last byte delivered.
+        double silentFrom = NowMs();
+        ULONGLONG delivered = Delivered();
+        PumpUntil([&] {
+            if (Delivered() != delivered) {
+                delivered = Delivered();
+                silentFrom = NowMs();
+            }
+            return !m_problems.empty();
+        }, 10000);
         EXPECT_NEAR(SILENCE_TOLD_MS, NowMs() - silentFrom, 600.0);
         const DWORD refusedBefore = Status().refusedRequests;
         PumpFor(1000);
