@@ -359,7 +359,16 @@ void PrintLongestGap(const ReaderTimings& timings)
                 " in it the reader was waiting for the device %.2f ms, posting %.2f ms, recording %.2f ms,"
                 " issuing reads %.2f ms\n",
                 timings.longestGapMs, timings.longestGapMs * BUS_BYTES_PER_SECOND / 1000 / CHUNK_SIZE,
-                timings.waitingMs, timings.postingMs, timings.recordingMs, timings.issuingMs);
+                timings.inLongestGap.waitingMs, timings.inLongestGap.postingMs, timings.inLongestGap.recordingMs,
+                timings.inLongestGap.issuingMs);
+}
+
+void AddSteps(ReaderSteps& sum, const ReaderSteps& more)
+{
+    sum.waitingMs += more.waitingMs;
+    sum.postingMs += more.postingMs;
+    sum.recordingMs += more.recordingMs;
+    sum.issuingMs += more.issuingMs;
 }
 
 // What the end to end rounds add up to.
@@ -373,7 +382,7 @@ struct EndToEnd {
     Memory first = {0, 0};
     Memory peak = {0, 0};
     ReaderTimings longest = {};
-    ReaderTimings steps = {}; // the totals of every round
+    ReaderSteps steps = {}; // of every round
     double bareBytes = 0;
     double bareMs = 0;
 };
@@ -404,10 +413,7 @@ void EndToEndRound(CBenchWindow& window, double seconds, EndToEnd& total)
     const ReaderTimings timings = device.GetReaderTimings();
     if (timings.longestGapMs > total.longest.longestGapMs)
         total.longest = timings;
-    total.steps.totalWaitingMs += timings.totalWaitingMs;
-    total.steps.totalPostingMs += timings.totalPostingMs;
-    total.steps.totalRecordingMs += timings.totalRecordingMs;
-    total.steps.totalIssuingMs += timings.totalIssuingMs;
+    AddSteps(total.steps, timings.total);
     control.ResetState(0);
 }
 
@@ -445,8 +451,8 @@ void BenchEndToEnd(CBenchWindow& window, int seconds)
     const double percent = 100.0 / total.ms;
     std::printf("  the reader's time: waiting for the device %.1f%%, posting %.1f%%, recording %.1f%%, issuing reads "
                 "%.1f%%\n",
-                total.steps.totalWaitingMs * percent, total.steps.totalPostingMs * percent,
-                total.steps.totalRecordingMs * percent, total.steps.totalIssuingMs * percent);
+                total.steps.waitingMs * percent, total.steps.postingMs * percent, total.steps.recordingMs * percent,
+                total.steps.issuingMs * percent);
 }
 
 // Keeps one core busy for as long as it lives.

@@ -269,13 +269,7 @@ public:
         ++m_handedOn;
     }
 
-    ReaderTimings Result() const
-    {
-        return {Ms(m_longest),           Ms(m_atLongest[WAITING]), Ms(m_atLongest[POSTING]),
-                Ms(m_atLongest[RECORDING]), Ms(m_atLongest[ISSUING]), m_handedOn,
-                Ms(m_total[WAITING]),       Ms(m_total[POSTING]),     Ms(m_total[RECORDING]),
-                Ms(m_total[ISSUING])};
-    }
+    ReaderTimings Result() const { return {Ms(m_longest), Steps(m_atLongest), m_handedOn, Steps(m_total)}; }
 
 private:
     static LONGLONG Now()
@@ -285,6 +279,10 @@ private:
         return now.QuadPart;
     }
     double Ms(LONGLONG ticks) const { return ticks / m_ticksPerMs; }
+    ReaderSteps Steps(const LONGLONG (&ticks)[STEPS]) const
+    {
+        return {Ms(ticks[WAITING]), Ms(ticks[POSTING]), Ms(ticks[RECORDING]), Ms(ticks[ISSUING])};
+    }
 
     double m_ticksPerMs;
     LONGLONG m_last = 0;

@@ -73,20 +73,22 @@ struct CaptureProblem {
     ULONGLONG pictures;   // BYTES_LOST: pictures ended so far, the damaged one included
 };
 
+// The capture reader's time, step by step.
+struct ReaderSteps {
+    double waitingMs;   // waiting for the device
+    double postingMs;   // handing chunks to the window
+    double recordingMs; // handing bytes to the file's writer
+    double issuingMs;   // issuing reads
+};
+
 // Where the capture reader's time went in the longest gap between two
 // completions it handed on, in its last capture: what keeps a device with
 // a small buffer waiting; and, over the whole capture, what limits it.
 struct ReaderTimings {
     double longestGapMs;
-    double waitingMs;   // of that gap: waiting for the device
-    double postingMs;   //              handing chunks to the window
-    double recordingMs; //              handing bytes to the file's writer
-    double issuingMs;   //              issuing reads
+    ReaderSteps inLongestGap;
     ULONGLONG handedOn; // completions with bytes, in the whole capture
-    double totalWaitingMs; // the same steps over the whole capture
-    double totalPostingMs;
-    double totalRecordingMs;
-    double totalIssuingMs;
+    ReaderSteps total;
 };
 
 class CImageDevice {
