@@ -8,8 +8,10 @@
 // - with the sensor streaming flat out for a while (60 s unless a number
 //   of seconds is given), bytes per second read, recorded and painted end
 //   to end as a share of the ceiling at the reader's depth (measured for as
-//   long, in alternate rounds), CPU, memory over the run, and the longest
-//   gap between two reads the reader handed on, step by step.
+//   long, in alternate rounds, each round's figures too), CPU, memory over
+//   the run, and the longest gap between two reads the reader handed on,
+//   step by step.
+// With "e2e": only the end to end figures.
 // With "rates": the highest rate, from the bus rate down in steps of 10
 // pictures/s, at which the sensor drops nothing: on a quiet machine, with
 // one core kept busy, and with every second read empty; then what the
@@ -377,6 +379,7 @@ struct EndToEnd {
     double cpuMs = 0;
     ULONGLONG bytesRead = 0;
     ULONGLONG bytesRecorded = 0;
+    ULONGLONG bytesDelivered = 0; // the queued reads too, once cancelled
     ULONGLONG pictures = 0;
     DWORD shown = 0;
     Memory first = {0, 0};
@@ -394,21 +397,28 @@ void EndToEndRound(CBenchWindow& window, double seconds, EndToEnd& total)
     CImageDevice device;
     if (!StartSensorStream(control, device, SIM_RATE_FLAT_OUT, Reader::CAPTURE))
         return;
+    // Like the bare loop, a round is timed and counted up to the moment
+    // reading stops; the stop itself (cancelling the queued reads, the
+    // file's last blocks) is not reading.
     const double start = bench::NowMs();
     const double cpuStart = ProcessCpuMs();
+    SIM_STATUS status = {};
     total.shown += RunCapture(device, window, seconds, [&] {
         const Memory now = CurrentMemory();
         if (total.first.privateKb == 0)
             total.first = now;
         total.peak.workingSetKb = std::max(total.peak.workingSetKb, now.workingSetKb);
         total.peak.privateKb = std::max(total.peak.privateKb, now.privateKb);
-    }, [] {});
-    total.ms += bench::NowMs() - start;
-    total.cpuMs += ProcessCpuMs() - cpuStart;
-    SIM_STATUS status = {};
-    control.GetStatus(0, status);
+    }, [&] {
+        total.ms += bench::NowMs() - start;
+        total.cpuMs += ProcessCpuMs() - cpuStart;
+        control.GetStatus(0, status);
+    });
     total.bytesRead += status.bytesDelivered;
     total.bytesRecorded += FileSize(CAPTURE_FILE);
+    SIM_STATUS atEnd = {};
+    control.GetStatus(0, atEnd);
+    total.bytesDelivered += atEnd.bytesDelivered;
     total.pictures += status.picturesStarted;
     const ReaderTimings timings = device.GetReaderTimings();
     if (timings.longestGapMs > total.longest.longestGapMs)
@@ -428,18 +438,29 @@ void BenchEndToEnd(CBenchWindow& window, int seconds)
                 "the bare loop at the reader's depth:\n",
                 seconds, END_TO_END_ROUNDS);
     EndToEnd total;
+    double lowest = 0;
+    double highest = 0;
     for (int round = 0; round < END_TO_END_ROUNDS; ++round) {
-        total.bareBytes += BareCeiling(BARE_QUEUED_READS, READ_LENGTH, roundSeconds * 1000) * roundSeconds;
+        const double bare = BareCeiling(BARE_QUEUED_READS, READ_LENGTH, roundSeconds * 1000);
+        total.bareBytes += bare * roundSeconds;
         total.bareMs += roundSeconds * 1000;
+        const ULONGLONG readBefore = total.bytesRead;
+        const double msBefore = total.ms;
         EndToEndRound(window, roundSeconds, total);
+        const double read = (total.bytesRead - readBefore) * 1000.0 / (total.ms - msBefore);
+        const double ratio = bare > 0 ? read / bare : 0.0;
+        lowest = round == 0 ? ratio : std::min(lowest, ratio);
+        highest = std::max(highest, ratio);
+        std::printf("  round %d: bare loop %.2f MB/s, reader %.2f MB/s: %.2f x\n", round + 1, bare / 1e6, read / 1e6,
+                    ratio);
     }
     const double elapsed = total.ms / 1000.0;
     const double read = total.bytesRead / elapsed;
     const double bare = total.bareBytes / (total.bareMs / 1000.0);
     const Memory last = CurrentMemory();
-    std::printf("  read     %8.0f chunks/s (%.2f MB/s); the bare loop %.2f MB/s: %.2f x that\n", read / CHUNK_SIZE,
-                read / 1e6, bare / 1e6, bare > 0 ? read / bare : 0.0);
-    std::printf("  recorded %8.0f chunks/s\n", total.bytesRecorded / double(CHUNK_SIZE) / elapsed);
+    std::printf("  read     %8.0f chunks/s (%.2f MB/s); the bare loop %.2f MB/s: %.2f x that (rounds %.2f to %.2f x)\n",
+                read / CHUNK_SIZE, read / 1e6, bare / 1e6, bare > 0 ? read / bare : 0.0, lowest, highest);
+    std::printf("  recorded %llu of the %llu bytes delivered\n", total.bytesRecorded, total.bytesDelivered);
     std::printf("  shown    %8.0f pictures/s of the %.0f the stream brought\n", total.shown / elapsed,
                 total.pictures / elapsed);
     std::printf("  CPU: %.0f%% of one core for reading, recording and painting\n", total.cpuMs / (elapsed * 10.0));
@@ -615,8 +636,9 @@ bool BenchRates(CBenchWindow& window, double stepSeconds, const char* only)
 int main(int argc, char** argv)
 {
     const bool rates = argc > 1 && std::strcmp(argv[1], "rates") == 0;
-    const int seconds = argc > (rates ? 2 : 1) ? std::atoi(argv[rates ? 2 : 1])
-                                               : (rates ? DEFAULT_STEP_SECONDS : DEFAULT_STREAM_SECONDS);
+    const bool endToEndOnly = argc > 1 && std::strcmp(argv[1], "e2e") == 0;
+    const int first = rates || endToEndOnly ? 2 : 1;
+    const int seconds = argc > first ? std::atoi(argv[first]) : (rates ? DEFAULT_STEP_SECONDS : DEFAULT_STREAM_SECONDS);
     const char* onlyRow = rates && argc > 3 ? argv[3] : nullptr;
     if (!bench::StartSensor())
         return 1;
@@ -628,6 +650,8 @@ int main(int argc, char** argv)
     bool ok = true;
     if (rates) {
         ok = BenchRates(window, seconds, onlyRow);
+    } else if (endToEndOnly) {
+        BenchEndToEnd(window, seconds);
     } else {
         BenchPainters(window);
         BenchCeiling(CEILING_RUN_MS);

@@ -10,6 +10,7 @@
 #                           (120 s); each beside the bare loop
 #   BENCH_SECONDS  length of the streaming run (default 60), or of each
 #                  rate step (default 20)
+#   BENCH_E2E_SECONDS  length of the end to end run on one core (default 20)
 #   BENCH_ROW      with rates, only that row: highest, flaky, long, fifo, busy
 #                  or over
 set -eu
@@ -34,6 +35,18 @@ if [ "${2:-}" = rates ]; then
 fi
 "$RUN" "$BUILD/bin/protocol_bench.exe"
 "$RUN" "$BUILD/bin/capture_bench.exe" "${BENCH_SECONDS:-60}"
+# Spread over the cores, each read's round trip between this program, Wine's
+# server and the driver's host wakes threads on other cores or not as the
+# scheduler places them, and the pace swings by half from one round to the
+# next. All on one core, nothing crosses cores: the figures hold still and
+# show what recording and painting cost beside reading alone.
+if command -v taskset >/dev/null 2>&1 && [ "$(nproc)" -gt 1 ]; then
+    WINEPREFIX="$BUILD/wineprefix" wineserver -k 2>/dev/null || true
+    echo "again, with the program, Wine's server and the driver's host all on one core:"
+    cpu="$(taskset -pc $$ | sed 's/.*: *//; s/[,-].*//')"
+    taskset -c "$cpu" "$RUN" "$BUILD/bin/capture_bench.exe" e2e "${BENCH_E2E_SECONDS:-20}"
+    WINEPREFIX="$BUILD/wineprefix" wineserver -k 2>/dev/null || true
+fi
 # The inspector's capture file (about 200 MB) is made once, in the build folder.
 "$RUN" "$BUILD/bin/recording_bench.exe" "Z:$(echo "$BUILD/recording-bench.bin" | tr / '\\')"
 WINEPREFIX="$BUILD/wineprefix" wineserver -k 2>/dev/null || true
