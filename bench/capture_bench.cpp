@@ -403,13 +403,15 @@ void EndToEndRound(CBenchWindow& window, double seconds, EndToEnd& total)
     const double start = bench::NowMs();
     const double cpuStart = ProcessCpuMs();
     SIM_STATUS status = {};
-    total.shown += RunCapture(device, window, seconds, [&] {
+    auto sampleMemory = [&] {
         const Memory now = CurrentMemory();
         if (total.first.privateKb == 0)
             total.first = now;
         total.peak.workingSetKb = std::max(total.peak.workingSetKb, now.workingSetKb);
         total.peak.privateKb = std::max(total.peak.privateKb, now.privateKb);
-    }, [&] {
+    };
+    total.shown += RunCapture(device, window, seconds, sampleMemory, [&] {
+        sampleMemory(); // rounds shorter than a second are sampled too
         total.ms += bench::NowMs() - start;
         total.cpuMs += ProcessCpuMs() - cpuStart;
         control.GetStatus(0, status);
