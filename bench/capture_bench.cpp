@@ -390,18 +390,20 @@ struct EndToEnd {
     double bareMs = 0;
 };
 
-// One capture flat out for `seconds`, added to `total`.
-void EndToEndRound(CBenchWindow& window, double seconds, EndToEnd& total)
+// One capture flat out for `seconds`, added to `total`; returns what it
+// read, in bytes per second.
+double EndToEndRound(CBenchWindow& window, double seconds, EndToEnd& total)
 {
     sim::Control control;
     CImageDevice device;
     if (!StartSensorStream(control, device, SIM_RATE_FLAT_OUT, Reader::CAPTURE))
-        return;
+        return 0;
     // Like the bare loop, a round is timed and counted up to the moment
     // reading stops; the stop itself (cancelling the queued reads, the
     // file's last blocks) is not reading.
     const double start = bench::NowMs();
     const double cpuStart = ProcessCpuMs();
+    double readingMs = 0;
     SIM_STATUS status = {};
     auto sampleMemory = [&] {
         const Memory now = CurrentMemory();
@@ -412,10 +414,11 @@ void EndToEndRound(CBenchWindow& window, double seconds, EndToEnd& total)
     };
     total.shown += RunCapture(device, window, seconds, sampleMemory, [&] {
         sampleMemory(); // rounds shorter than a second are sampled too
-        total.ms += bench::NowMs() - start;
+        readingMs = bench::NowMs() - start;
         total.cpuMs += ProcessCpuMs() - cpuStart;
         control.GetStatus(0, status);
     });
+    total.ms += readingMs;
     total.bytesRead += status.bytesDelivered;
     total.bytesRecorded += FileSize(CAPTURE_FILE);
     SIM_STATUS atEnd = {};
@@ -427,6 +430,7 @@ void EndToEndRound(CBenchWindow& window, double seconds, EndToEnd& total)
         total.longest = timings;
     AddSteps(total.steps, timings.total);
     control.ResetState(0);
+    return readingMs > 0 ? status.bytesDelivered * 1000.0 / readingMs : 0;
 }
 
 // The machine's pace drifts, and a flat-out stream under Wine swings
@@ -446,10 +450,7 @@ void BenchEndToEnd(CBenchWindow& window, int seconds)
         const double bare = BareCeiling(BARE_QUEUED_READS, READ_LENGTH, roundSeconds * 1000);
         total.bareBytes += bare * roundSeconds;
         total.bareMs += roundSeconds * 1000;
-        const ULONGLONG readBefore = total.bytesRead;
-        const double msBefore = total.ms;
-        EndToEndRound(window, roundSeconds, total);
-        const double read = (total.bytesRead - readBefore) * 1000.0 / (total.ms - msBefore);
+        const double read = EndToEndRound(window, roundSeconds, total);
         const double ratio = bare > 0 ? read / bare : 0.0;
         lowest = round == 0 ? ratio : std::min(lowest, ratio);
         highest = std::max(highest, ratio);
